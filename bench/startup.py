@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""Start-up benchmark: how long the launcher takes to put its window on screen.
+
+Starts the launcher and a minimal Qt program of the same kind (the baseline) in turn,
+each in a fresh working folder, and times every run from the moment the process is
+spawned until the X server maps its top-level window. The map is seen as a MapNotify
+event on the root window, selected before the process starts, so no polling delay
+enters the figure. After a short settle time, during which the window paints itself,
+the window is asked to close as a window manager would (WM_DELETE_WINDOW), the process
+is reaped with wait4, and its peak resident memory is read from the rusage.
+
+Runs under its own Xvfb on a free display unless --display names a server, which
+should have no window manager: the events watched are those of windows that are
+direct children of the root.
+
+Needs python3-xlib (Debian: the system python3). Usually started through
+bench/run-startup.sh, which builds the two programs first.
+"""
+
+import argparse
+import os
+import resource
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+from Xlib import X, Xatom, display as xdisplay, error as xerror
+from Xlib.protocol import event as xevent
+
+GOAL_RATIO = 1.10
+
+# A typical override.cfg, as the game's folder holds one once the launcher has run.
+SEED_CONFIG = (
+    b"; Engine overrides written by the launcher.\n"
+    b"[rendering]\n"
+    b"renderer/rendering_method=\"forward_plus\"\n"
+    b"rendering_device/driver=\"vulkan\"\n"
+)
+
+GAME_DATA_FILES = ("settings.cfg", "version.dat", "subscription.dat")
+
+
+class BenchError(Exception):
+    pass
+
+
+def start_xvfb(log_path):
+    """Starts Xvfb on a display number of its own choosing; returns (process, name)."""
+    read_fd, write_fd = os.pipe()
+    with open(log_path, "wb") as log:
+        server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x1024x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    os.close(write_fd)
+    number = b""
+    deadline = time.monotonic() + 15
+    while not number.endswith(b"\n"):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not select.select([read_fd], [], [], remaining)[0]:
+            break
+        chunk = os.read(read_fd, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_fd)
+    if not number.strip().isdigit():
+        stop_process(server)
+        raise BenchError(f"Xvfb did not start; see {log_path}")
+    return server, ":" + number.strip().decode()
+
+
+def stop_process(proc, grace=3.0):
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+class MapWatcher:
+    """Reports the top-level windows that a given process maps on the X server."""
+
+    def __init__(self, display_name):
+        self.display = xdisplay.Display(display_name)
+        self.root = self.display.screen().root
+        self.net_wm_pid = self.display.intern_atom("_NET_WM_PID")
+        self.wm_protocols = self.display.intern_atom("WM_PROTOCOLS")
+        self.wm_delete_window = self.display.intern_atom("WM_DELETE_WINDOW")
+        # Selected once, before any process is spawned, so that no map can be missed.
+        self.root.change_attributes(event_mask=X.SubstructureNotifyMask)
+        self.display.sync()
+
+    def drain(self):
+        """Discards the events of earlier runs."""
+        self.display.sync()
+        while self.display.pending_events():
+            self.display.next_event()
+
+    def window_pid(self, window):
+        try:
+            prop = window.get_full_property(self.net_wm_pid, Xatom.CARDINAL)
+        except xerror.XError:
+            return None
+        return prop.value[0] if prop and len(prop.value) else None
+
+    def wait_for_map(self, pid, deadline, exited):
+        """Returns (monotonic ns at the MapNotify, window) for the first top-level,
+        non-override-redirect window that process pid maps. Calls exited() while
+        waiting and gives up when it returns true or the deadline passes."""
+        fd = self.display.fileno()
+        while True:
+            while self.display.pending_events():
+                ev = self.display.next_event()
+                if ev.type != X.MapNotify or ev.override:
+                    continue
+                # Stamped before any further round trip to the server.
+                stamp = time.perf_counter_ns()
+                if self.window_pid(ev.window) == pid:
+                    return stamp, ev.window
+            if exited():
+                raise BenchError("the process exited before mapping a window")
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise BenchError("no window was mapped in time")
+            select.select([fd], [], [], min(remaining, 0.05))
+
+    def pump(self, seconds):
+        """Keeps reading events for a while, so that the server is never held up."""
+        end = time.monotonic() + seconds
+        fd = self.display.fileno()
+        while (remaining := end - time.monotonic()) > 0:
+            select.select([fd], [], [], remaining)
+            while self.display.pending_events():
+                self.display.next_event()
+
+    def request_close(self, window):
+        """Asks the window to close the way a window manager's close button does."""
+        message = xevent.ClientMessage(
+            window=window, client_type=self.wm_protocols,
+            data=(32, [self.wm_delete_window, X.CurrentTime, 0, 0, 0]))
+        try:
+            window.send_event(message, event_mask=X.NoEventMask)
+            self.display.flush()
+        except xerror.XError:
+            pass
+
+
+def prepare_session(session_dir, display_name):
+    """The environment every run shares: a private home and data folders under
+    session_dir, and the game's data folder with its three files, so that the
+    launcher's existence tests find something. The user's own data is never used."""
+    home = os.path.join(session_dir, "home")
+    data_home = os.path.join(session_dir, "data")
+    runtime = os.path.join(session_dir, "runtime")
+    for path in (home, data_home):
+        os.makedirs(path)
+    os.mkdir(runtime, 0o700)
+    game_data = os.path.join(data_home, "Quillmont")
+    os.makedirs(game_data)
+    for name in GAME_DATA_FILES:
+        with open(os.path.join(game_data, name), "wb") as f:
+            f.write(b"benchmark\n")
+    env = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "LANG": os.environ.get("LANG", "C.UTF-8"),
+        "DISPLAY": display_name,
+        "HOME": home,
+        "XDG_DATA_HOME": data_home,
+        "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+        "XDG_CACHE_HOME": os.path.join(home, ".cache"),
+        "XDG_RUNTIME_DIR": runtime,
+        "QT_QPA_PLATFORM": "xcb",
+    }
+    if "LD_LIBRARY_PATH" in os.environ:
+        env["LD_LIBRARY_PATH"] = os.environ["LD_LIBRARY_PATH"]
+    return env
+
+
+def run_once(watcher, program, env, args):
+    """One start: returns (ms from spawn to map, peak RSS in KiB)."""
+    workdir = tempfile.mkdtemp(prefix="quillmont-startup-")
+    try:
+        if not args.empty_folder:
+            with open(os.path.join(workdir, "override.cfg"), "wb") as f:
+                f.write(SEED_CONFIG)
+        log_path = os.path.join(workdir, "output.log")
+        with open(log_path, "wb") as log:
+            watcher.drain()
+            start = time.perf_counter_ns()
+            proc = subprocess.Popen([program], cwd=workdir, env=env,
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        status = None
+
+        def exited():
+            nonlocal status
+            if status is None:
+                pid, st, usage = os.wait4(proc.pid, os.WNOHANG)
+                if pid:
+                    status = (st, usage)
+            return status is not None
+
+        try:
+            mapped, window = watcher.wait_for_map(
+                proc.pid, time.monotonic() + args.timeout, exited)
+            watcher.pump(args.settle / 1000)
+            if not exited():
+                watcher.request_close(window)
+            deadline = time.monotonic() + 5
+            while not exited() and time.monotonic() < deadline:
+                time.sleep(0.005)
+        finally:
+            if not exited():
+                os.kill(proc.pid, signal.SIGTERM)
+                _, st, usage = os.wait4(proc.pid, 0)
+                status = (st, usage)
+                if not args.allow_kill:
+                    raise BenchError(f"{program} did not close on WM_DELETE_WINDOW")
+            proc.returncode = os.waitstatus_to_exitcode(status[0])
+        if proc.returncode != 0:
+            with open(log_path, "rb") as f:
+                output = f.read().decode(errors="replace")
+            raise BenchError(f"{program} exited with {proc.returncode}:\n{output}")
+        return (mapped - start) / 1e6, status[1].ru_maxrss
+    except BenchError as e:
+        raise BenchError(f"{program} in {workdir}: {e}") from None
+    finally:
+        if not args.keep:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+
+def summarise(values):
+    return statistics.median(values), min(values), max(values)
+
+
+def print_table(results, args, display_name):
+    names = ("launcher", "baseline")
+    print(f"Start-up to mapped window, {args.runs} runs each, alternating "
+          f"(X server {display_name}, settle {args.settle} ms, "
+          f"{'empty folder' if args.empty_folder else 'folder with override.cfg'})")
+    print()
+    print(f"{'':<20}{'time to map (ms)':^27}   {'peak RSS (MiB)':^27}")
+    print(f"{'':<20}{'median':>9}{'min':>9}{'max':>9}   {'median':>9}{'min':>9}{'max':>9}")
+    stats = {}
+    for name in names:
+        times = summarise([t for t, _ in results[name]])
+        rss = summarise([r / 1024 for _, r in results[name]])
+        stats[name] = (times, rss)
+        print(f"{name:<20}" + "".join(f"{v:9.1f}" for v in times) + "   "
+              + "".join(f"{v:9.1f}" for v in rss))
+    time_ratio = stats["launcher"][0][0] / stats["baseline"][0][0]
+    rss_ratio = stats["launcher"][1][0] / stats["baseline"][1][0]
+    print(f"{'launcher/baseline':<20}{time_ratio:9.3f}{'':18}   {rss_ratio:9.3f}")
+
+    def verdict(ratio):
+        return "met" if ratio <= GOAL_RATIO else "MISSED"
+    print(f"{f'goal <= {GOAL_RATIO:.2f}':<20}{verdict(time_ratio):>9}{'':18}   "
+          f"{verdict(rss_ratio):>9}")
+
+    # rusage's peak includes the memory of the process that spawned the child; it
+    # means nothing unless the child outgrew this driver.
+    own = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    smallest = min(r for name in names for _, r in results[name])
+    if smallest <= own * 1.2:
+        print(f"warning: this driver's own peak ({own / 1024:.1f} MiB) is close to the "
+              f"smallest measured peak; the memory figures may be its own", file=sys.stderr)
+    return time_ratio <= GOAL_RATIO and rss_ratio <= GOAL_RATIO
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--launcher", required=True, help="the launcher's executable")
+    parser.add_argument("--baseline", required=True, help="the baseline's executable")
+    parser.add_argument("-n", "--runs", type=int, default=20,
+                        help="timed runs of each program (default 20)")
+    parser.add_argument("--warmup", type=int, default=2,
+                        help="untimed runs of each program first (default 2)")
+    parser.add_argument("--settle", type=int, default=300,
+                        help="ms to let the window paint before closing it (default 300)")
+    parser.add_argument("--timeout", type=float, default=20,
+                        help="seconds to wait for a window (default 20)")
+    parser.add_argument("--display", help="use this X server instead of starting Xvfb")
+    parser.add_argument("--empty-folder", action="store_true",
+                        help="start in an empty folder instead of one with override.cfg")
+    parser.add_argument("--allow-kill", action="store_true",
+                        help="accept runs that had to be ended with SIGTERM")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the temporary folders, for inspection")
+    args = parser.parse_args()
+    if args.runs < 1 or args.warmup < 0 or args.settle < 0:
+        parser.error("runs must be positive, warmup and settle not negative")
+    programs = {"launcher": os.path.abspath(args.launcher),
+                "baseline": os.path.abspath(args.baseline)}
+    for path in programs.values():
+        if not os.access(path, os.X_OK):
+            parser.error(f"not an executable: {path}")
+
+    session_dir = tempfile.mkdtemp(prefix="quillmont-startup-session-")
+    server = None
+    try:
+        display_name = args.display
+        if display_name is None:
+            server, display_name = start_xvfb(os.path.join(session_dir, "xvfb.log"))
+        env = prepare_session(session_dir, display_name)
+        watcher = MapWatcher(display_name)
+        results = {name: [] for name in programs}
+        # Strictly alternating, so that a slow spell of the machine hits both alike.
+        for i in range(args.warmup + args.runs):
+            for name in ("launcher", "baseline"):
+                measurement = run_once(watcher, programs[name], env, args)
+                if i >= args.warmup:
+                    results[name].append(measurement)
+        met = print_table(results, args, display_name)
+    except BenchError as e:
+        print(f"startup.py: {e}", file=sys.stderr)
+        return 2
+    finally:
+        if server is not None:
+            stop_process(server)
+        if not args.keep:
+            shutil.rmtree(session_dir, ignore_errors=True)
+    return 0 if met else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
