@@ -59,9 +59,10 @@ const ClearAction clearActions[] = {
       "Are you sure you want to log out from your Patreon/Subscribestar account?" },
 };
 
+// In the "default" category, as qWarning() logs, but with no source position.
 void warnAboutConfigFile(const char *message)
 {
-    QMessageLogger().warning() << message << configFileName;
+    QMessageLogger(nullptr, 0, nullptr).warning() << message << configFileName;
 }
 
 // The game's per-user folder "Quillmont" lies beside the launcher's own per-user folder.
