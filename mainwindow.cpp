@@ -293,11 +293,13 @@ void setSetting(const QString &key, const QString &value)
 
     // Replace the file only once the new text is complete, so that a full disk or a
     // crash cannot leave the player with a truncated file. A folder that allows no
-    // temporary file still gets the file written in place.
+    // temporary file still gets the file written in place. The buffered text is flushed
+    // before the commit because a commit does not notice when that last write fails,
+    // and would put the truncated text in place of the old file.
     QSaveFile file(configFileName);
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(text) != text.size()
-        || !file.commit()) {
+        || !file.flush() || !file.commit()) {
         warnAboutConfigFile("Cannot write to config file:");
     }
 }
