@@ -1,0 +1,336 @@
+#!/usr/bin/python3
+"""Drives the installed Windows launcher under Wine as a player would.
+
+usage: run-launcher.py INSTALL_DIR STANDIN_EXE
+
+Needs an X server (run it under xvfb-run) and the Wine prefix in $WINEPREFIX. The
+launcher runs with the windows platform and Wine's plain environment: no search path
+to Qt, so the install folder must hold everything the launcher loads. Each case prints
+"ok - NAME" or "not ok - NAME: REASON"; the last line is "run-launcher: N passed, M
+failed", and the exit status is 1 if any case failed.
+"""
+
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from Xlib import X, XK, display
+from Xlib.error import XError
+from Xlib.ext import xtest
+from Xlib.protocol import event
+
+TITLE = "Quillmont Helper"
+FIRST_START = (b'[rendering]\r\n'
+               b'renderer/rendering_method="forward_plus"\r\n'
+               b'rendering_device/driver="vulkan"\r\n')
+STANDIN_LOG = "quillmont-standin.log"
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, condition, timeout):
+    """Polls condition until it gives a true value, which is returned; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %gs waiting for %s" % (timeout, what))
+        time.sleep(0.1)
+
+
+def wine_user():
+    """The user name that Wine gives the prefix's user folder, as Wine itself finds it."""
+    return os.environ.get("USER") or pwd.getpwuid(os.getuid()).pw_name
+
+
+def windows_path(path):
+    """The path as a program under Wine sees it, through drive Z:."""
+    return "Z:" + os.path.realpath(path).replace("/", "\\")
+
+
+class Desktop:
+    def __init__(self):
+        self.display = display.Display()
+        self.root = self.display.screen().root
+        self.wm_protocols = self.display.intern_atom("WM_PROTOCOLS")
+        self.wm_delete_window = self.display.intern_atom("WM_DELETE_WINDOW")
+        self.net_wm_name = self.display.intern_atom("_NET_WM_NAME")
+        self.utf8_string = self.display.intern_atom("UTF8_STRING")
+
+    def viewable_windows(self, pid):
+        """The mapped top-level windows that the Wine process pid shows."""
+        windows = []
+        for window in self.root.query_tree().children:
+            try:
+                if window.get_attributes().map_state != X.IsViewable:
+                    continue
+                prop = window.get_full_property(self.display.intern_atom("_NET_WM_PID"), X.AnyPropertyType)
+                if prop is None or int(prop.value[0]) != pid:
+                    continue
+                geometry = window.get_geometry()
+                if geometry.width > 1 and geometry.height > 1:
+                    windows.append(window)
+            except XError:
+                continue  # gone while we looked
+        return windows
+
+    def title(self, window):
+        prop = window.get_full_property(self.net_wm_name, self.utf8_string)
+        if prop is not None:
+            value = prop.value
+            return value.decode("utf-8") if isinstance(value, bytes) else str(value)
+        return window.get_wm_name()
+
+    def point_at(self, window):
+        """Moves the pointer over the window: with no window manager, keys go where it is."""
+        geometry = window.get_geometry()
+        origin = window.translate_coords(self.root, 0, 0)
+        x = -origin.x + geometry.width // 2
+        y = -origin.y + geometry.height // 2
+        xtest.fake_input(self.display, X.MotionNotify, x=x, y=y)
+        self.display.sync()
+
+    def press(self, key):
+        keycode = self.display.keysym_to_keycode(XK.string_to_keysym(key))
+        xtest.fake_input(self.display, X.KeyPress, keycode)
+        xtest.fake_input(self.display, X.KeyRelease, keycode)
+        self.display.sync()
+
+    def close(self, window):
+        """Asks the window to close, as a window manager's close button does."""
+        message = event.ClientMessage(window=window, client_type=self.wm_protocols,
+                                      data=(32, [self.wm_delete_window, X.CurrentTime, 0, 0, 0]))
+        window.send_event(message, event_mask=X.NoEventMask)
+        self.display.sync()
+
+
+class Launcher:
+    """One run of the launcher's .exe under Wine, in the given working folder."""
+
+    def __init__(self, desktop, exe, cwd):
+        self.desktop = desktop
+        env = {name: value for name, value in os.environ.items()
+               if not name.startswith(("QT_", "WINEQT_")) and name not in ("WINEPATH", "WINEDLLPATH")}
+        env.setdefault("WINEDEBUG", "-all")
+        self.output = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(["wine", exe], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+        self.main_window = None
+
+    def log(self):
+        self.output.seek(0)
+        return self.output.read().decode("utf-8", "replace")
+
+    def windows(self):
+        return self.desktop.viewable_windows(self.process.pid)
+
+    def wait_for_main_window(self, timeout=60):
+        def shown():
+            if self.process.poll() is not None:
+                raise Failure("launcher exited with status %d before its window appeared" % self.process.returncode)
+            titled = [w for w in self.windows() if self.desktop.title(w) == TITLE]
+            return titled[0] if titled else None
+        self.main_window = wait_for("the window titled %r" % TITLE, shown, timeout)
+        # Let Qt finish the first paint and give focus to the first widget.
+        time.sleep(1.0)
+        return self.main_window
+
+    def dialogs(self):
+        return [w for w in self.windows() if w.id != self.main_window.id]
+
+    def wait_for_exit(self, timeout=30):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("launcher still running %gs later" % timeout) from None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+
+
+class Run:
+    def __init__(self, install_dir, standin):
+        self.install_dir = install_dir
+        self.standin = standin
+        self.desktop = Desktop()
+        prefix = os.environ["WINEPREFIX"]
+        self.appdata = os.path.join(prefix, "drive_c", "users", wine_user(),
+                                    "AppData", "Roaming")
+        self.game_data = os.path.join(self.appdata, "Quillmont")
+        self.passed = 0
+        self.failed = 0
+
+    def set_game_data(self, files):
+        """Leaves the game data folder %APPDATA%\\Quillmont holding only the given files."""
+        shutil.rmtree(self.game_data, ignore_errors=True)
+        if files is not None:
+            os.makedirs(self.game_data)
+            for name in files:
+                with open(os.path.join(self.game_data, name), "wb") as f:
+                    f.write(b"kept by the game\r\n")
+
+    def game_folder(self, with_launcher, with_standin):
+        folder = tempfile.mkdtemp(prefix="quillmont-game.")
+        if with_launcher:
+            shutil.copytree(self.install_dir, folder, dirs_exist_ok=True)
+        if with_standin:
+            shutil.copy(self.standin, os.path.join(folder, "Quillmont.exe"))
+        return folder
+
+    def case(self, name, body):
+        launcher = None
+        folder = None
+
+        def start(exe, cwd):
+            nonlocal launcher, folder
+            launcher = Launcher(self.desktop, exe, cwd)
+            folder = cwd
+            return launcher
+        try:
+            body(start)
+            self.passed += 1
+            print("ok - %s" % name, flush=True)
+        except Exception as failure:  # a broken case must not hide the ones after it
+            self.failed += 1
+            reason = str(failure) if isinstance(failure, Failure) else repr(failure)
+            print("not ok - %s: %s" % (name, reason), flush=True)
+            if launcher is not None:
+                print("  launcher output:\n    " + launcher.log().strip().replace("\n", "\n    "), flush=True)
+        finally:
+            if launcher is not None:
+                launcher.stop()
+                # A stand-in started by mistake records into the folder: let it finish.
+                try:
+                    wait_for_standin_to_finish(folder)
+                except Failure:
+                    pass
+            if folder is not None:
+                shutil.rmtree(folder, ignore_errors=True)
+
+    # Started in an empty folder, the window shows at its fixed size and the first
+    # start's configuration is written in Windows' text form; closing writes nothing.
+    def first_start(self, start):
+        self.set_game_data(None)
+        folder = tempfile.mkdtemp(prefix="quillmont-game.")
+        launcher = start(os.path.join(self.install_dir, "QuillmontHelper.exe"), folder)
+        window = launcher.wait_for_main_window()
+        geometry = window.get_geometry()
+        if (geometry.width, geometry.height) != (384, 320):
+            raise Failure("window is %dx%d, not 384x320" % (geometry.width, geometry.height))
+        expect_files(folder, ["override.cfg"])
+        expect_bytes(os.path.join(folder, "override.cfg"), FIRST_START)
+        self.desktop.close(window)
+        expect_status(launcher.wait_for_exit(), 0)
+        expect_files(folder, ["override.cfg"])
+        expect_bytes(os.path.join(folder, "override.cfg"), FIRST_START)
+
+    # Dropped into the game's folder, closing the window leaves the game unstarted.
+    def close_starts_nothing(self, start):
+        self.set_game_data(["settings.cfg"])
+        folder = self.game_folder(with_launcher=True, with_standin=True)
+        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
+        launcher.wait_for_main_window()
+        self.desktop.close(launcher.main_window)
+        expect_status(launcher.wait_for_exit(), 0)
+        time.sleep(2.0)  # a game started by mistake would have recorded its start by now
+        if os.path.exists(os.path.join(folder, STANDIN_LOG)):
+            raise Failure("closing the window started the game")
+
+    # With only the settings file in %APPDATA%\Quillmont, only Settings may be enabled.
+    # The form's tab order is the driver choice, Game Version, Subscription, Settings,
+    # start: the first Tab must pass over the two disabled buttons to Settings, whose
+    # confirmed clear removes the file; disabled, it hands focus on to the start
+    # button, which starts the game once and ends the launcher.
+    def clear_settings_then_start(self, start):
+        self.set_game_data(["settings.cfg"])
+        folder = self.game_folder(with_launcher=True, with_standin=True)
+        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
+        desktop = self.desktop
+        window = launcher.wait_for_main_window()
+
+        # Focus starts on the checked driver choice.
+        desktop.point_at(window)
+        desktop.press("Tab")
+        desktop.press("space")
+        dialog = wait_for("a confirmation box", lambda: (launcher.dialogs() or [None])[0], 20)
+        desktop.point_at(dialog)
+        desktop.press("Return")
+        wait_for("the confirmation box to close", lambda: not launcher.dialogs(), 20)
+        settings = os.path.join(self.game_data, "settings.cfg")
+        wait_for("the first enabled clear button to remove settings.cfg from %APPDATA%\\Quillmont",
+                 lambda: not os.path.exists(settings), 10)
+
+        # Settings is now disabled, and focus has moved on to the start button.
+        desktop.point_at(window)
+        desktop.press("space")
+        expect_status(launcher.wait_for_exit(), 0)
+        if "finished" in read_lines(os.path.join(folder, STANDIN_LOG)):
+            raise Failure("the launcher waited for the game to end")
+        wait_for("the game to start", lambda: read_lines(os.path.join(folder, STANDIN_LOG)), 20)
+        wait_for_standin_to_finish(folder)
+        record = read_lines(os.path.join(folder, STANDIN_LOG))
+        expected = ["started argc=1 cwd=%s argv=Quillmont.exe" % windows_path(folder), "finished"]
+        if record != expected:
+            raise Failure("game record %r, expected %r" % (record, expected))
+
+
+def read_lines(path):
+    """The stand-in's record, or no lines if it has not started (yet)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8").splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def wait_for_standin_to_finish(folder, timeout=20):
+    """Waits until every start of the stand-in in folder has been followed by its end."""
+    def finished():
+        record = read_lines(os.path.join(folder, STANDIN_LOG))
+        return record.count("finished") == len(record) - record.count("finished")
+    wait_for("the game to finish", finished, timeout)
+
+
+def expect_files(folder, names):
+    found = sorted(os.listdir(folder))
+    if found != sorted(names):
+        raise Failure("folder holds %s, expected %s" % (found, sorted(names)))
+
+
+def expect_bytes(path, expected):
+    with open(path, "rb") as f:
+        content = f.read()
+    if content != expected:
+        raise Failure("%s holds %r, expected %r" % (os.path.basename(path), content, expected))
+
+
+def expect_status(status, expected):
+    if status != expected:
+        raise Failure("launcher exited with status %d, expected %d" % (status, expected))
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.exit(__doc__)
+    install_dir, standin = (os.path.realpath(a) for a in argv)
+    run = Run(install_dir, standin)
+    run.case("first start in an empty folder: window, CR LF override.cfg, close", run.first_start)
+    run.case("closing the window exits 0 and starts nothing", run.close_starts_nothing)
+    run.case("only Settings enabled; start button starts the game once", run.clear_settings_then_start)
+    run.set_game_data(None)
+    print("run-launcher: %d passed, %d failed" % (run.passed, run.failed), flush=True)
+    return 1 if run.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
