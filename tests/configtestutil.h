@@ -1,0 +1,181 @@
+// Shared pieces of the override.cfg tests: a scratch working folder, the captured log,
+// byte-exact file access and running a test binary's helper mode as another user.
+
+#ifndef CONFIGTESTUTIL_H
+#define CONFIGTESTUTIL_H
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace configtest {
+
+inline const QString configFile = QStringLiteral("override.cfg");
+
+// Every message logged while an instance lives, one line each: its type, its category
+// and its text, e.g. `warning default: Cannot open config file: "override.cfg"`.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        lines().clear();
+        m_previous = qInstallMessageHandler(&LogCapture::handle);
+    }
+    ~LogCapture() { qInstallMessageHandler(m_previous); }
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList take()
+    {
+        const QStringList taken = lines();
+        lines().clear();
+        return taken;
+    }
+
+    static QStringList &lines()
+    {
+        static QStringList captured;
+        return captured;
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        static const char *const names[] = { "debug", "warning", "critical", "fatal", "info" };
+        const char *name = type >= 0 && type < 5 ? names[type] : "unknown";
+        lines().append(QStringLiteral("%1 %2: %3")
+                           .arg(QLatin1String(name),
+                                context.category ? QLatin1String(context.category) : QLatin1String("(none)"),
+                                message));
+    }
+
+    QtMessageHandler m_previous;
+};
+
+// The line that a failure about override.cfg logs, e.g. warning("Cannot open config file:").
+inline QString warning(const char *text)
+{
+    return QStringLiteral("warning default: %1 \"override.cfg\"").arg(QLatin1String(text));
+}
+
+// A fresh empty folder made the working directory for as long as the instance lives, so
+// that nothing touches the source tree, the build tree or the user's files.
+class ScratchFolder
+{
+public:
+    ScratchFolder() : m_previous(QDir::currentPath())
+    {
+        QVERIFY2(m_dir.isValid(), qPrintable(m_dir.errorString()));
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+    }
+    ~ScratchFolder() { QDir::setCurrent(m_previous); }
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+};
+
+// Text as the writer leaves it on disk: line feeds become CR LF on Windows.
+inline QByteArray onDisk(QByteArray text)
+{
+#ifdef Q_OS_WIN
+    text.replace("\n", "\r\n");
+#endif
+    return text;
+}
+
+inline QByteArray readBytes(const QString &name = configFile)
+{
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return file.readAll();
+}
+
+inline bool writeBytes(const QByteArray &bytes, const QString &name = configFile)
+{
+    QFile file(name);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()
+        && file.flush();
+}
+
+inline QStringList entriesOf(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+#ifdef Q_OS_UNIX
+inline bool runningAsRoot()
+{
+    return geteuid() == 0;
+}
+
+// Runs a command and reports whether it exited with status 0.
+inline bool runCommand(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+}
+
+// The immutable attribute, which refuses changes even to root. Cleared again when the
+// instance dies, so that the scratch folder can be removed whatever the test did.
+class Immutable
+{
+public:
+    explicit Immutable(const QString &path) : m_path(path)
+    {
+        m_set = runCommand(QStringLiteral("chattr"), { QStringLiteral("+i"), m_path });
+    }
+    ~Immutable()
+    {
+        if (m_set)
+            runCommand(QStringLiteral("chattr"), { QStringLiteral("-i"), m_path });
+    }
+    Immutable(const Immutable &) = delete;
+    Immutable &operator=(const Immutable &) = delete;
+    bool isSet() const { return m_set; }
+
+private:
+    QString m_path;
+    bool m_set = false;
+};
+
+// Runs this test program's helper mode (its arguments after `--helper`) in the given
+// folder as the unprivileged user "nobody", and returns its standard output, one entry
+// per line. Only root can change user; the caller skips the case otherwise.
+inline QStringList runHelperAsNobody(const QString &folder, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(QStringLiteral("setpriv"),
+                  QStringList { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                                QStringLiteral("--helper") }
+                      + arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        return { QStringLiteral("helper failed: ") + QString::fromLocal8Bit(process.readAllStandardError()) };
+    }
+    return QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+#endif
+
+} // namespace configtest
+
+#endif // CONFIGTESTUTIL_H

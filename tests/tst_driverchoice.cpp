@@ -1,0 +1,221 @@
+// The rendering driver choice through a real window: the row selected from override.cfg,
+// what starting and choosing write, and what a click on the checked row leaves alone.
+
+#include "configtestutil.h"
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QStyle>
+#include <QTest>
+
+using namespace configtest;
+
+namespace {
+
+const char *const driverButtons[] = { "radio_vulkan", "radio_d3d12", "radio_opengl3", "radio_angle" };
+
+// The object name of the one checked driver button, or a description of what is wrong.
+QString checkedDriver(const QWidget &window)
+{
+    QStringList checked;
+    for (const char *name : driverButtons) {
+        const auto button = window.findChild<QRadioButton *>(QLatin1String(name));
+        if (!button)
+            return QStringLiteral("no button ") + QLatin1String(name);
+        if (button->isChecked())
+            checked.append(button->objectName());
+    }
+    return checked.size() == 1 ? checked.first() : QStringLiteral("checked: ") + checked.join(u',');
+}
+
+// A mouse click on the button's indicator, where a player clicks.
+void clickDriver(QWidget &window, const char *name)
+{
+    const auto button = window.findChild<QRadioButton *>(QLatin1String(name));
+    QVERIFY(button);
+    const int indicator = button->style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, button);
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, QPoint(indicator / 2 + 1, button->height() / 2));
+}
+
+const QByteArray startFile = "[rendering]\n"
+                             "renderer/rendering_method=\"forward_plus\"\n"
+                             "rendering_device/driver=\"vulkan\"\n";
+
+} // namespace
+
+class TestDriverChoice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init() { m_folder.reset(new ScratchFolder); }
+    void cleanup() { m_folder.reset(); }
+
+    void firstStartCreatesTheFile();
+    void choiceIsWrittenAndShownAtNextStart();
+    void clickOnCheckedRowWritesNothing();
+    void selection_data();
+    void selection();
+    void unreadableFile();
+
+private:
+    QTemporaryDir m_dataHome;
+    std::unique_ptr<ScratchFolder> m_folder;
+};
+
+void TestDriverChoice::initTestCase()
+{
+    // The window looks for the game's per-user files: never in the real user's folders.
+    QVERIFY(m_dataHome.isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dataHome.path()));
+}
+
+void TestDriverChoice::firstStartCreatesTheFile()
+{
+    LogCapture log;
+    MainWindow window;
+    QCOMPARE(log.take(), QStringList());
+    QCOMPARE(checkedDriver(window), QStringLiteral("radio_vulkan"));
+    QCOMPARE(readBytes(), onDisk(startFile));
+}
+
+void TestDriverChoice::choiceIsWrittenAndShownAtNextStart()
+{
+    const QByteArray angleFile = "[rendering]\n"
+                                 "renderer/rendering_method=\"gl_compatibility\"\n"
+                                 "rendering_device/driver=\"vulkan\"\n"
+                                 "gl_compatibility/driver=\"opengl3_angle\"\n";
+    QVERIFY(writeBytes(startFile));
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        LogCapture log;
+        clickDriver(window, "radio_angle");
+        QCOMPARE(log.take(), QStringList());
+        QCOMPARE(checkedDriver(window), QStringLiteral("radio_angle"));
+        QCOMPARE(readBytes(), onDisk(angleFile));
+    }
+    LogCapture log;
+    MainWindow restarted;
+    QCOMPARE(log.take(), QStringList());
+    QCOMPARE(checkedDriver(restarted), QStringLiteral("radio_angle"));
+    QCOMPARE(readBytes(), onDisk(angleFile));
+}
+
+// With a folder standing where the file was, any read or write of it would log a
+// warning: a click on the checked row must log nothing, so it touched nothing.
+void TestDriverChoice::clickOnCheckedRowWritesNothing()
+{
+    const QByteArray d3d12File = "[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"d3d12\"\n";
+    QVERIFY(writeBytes(d3d12File));
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(checkedDriver(window), QStringLiteral("radio_d3d12"));
+    QCOMPARE(readBytes(), onDisk(d3d12File));
+
+    QVERIFY(QFile::remove(configFile));
+    QVERIFY(QDir().mkdir(configFile));
+    LogCapture log;
+    QSignalSpy clicks(window.findChild<QRadioButton *>(QStringLiteral("radio_d3d12")), &QAbstractButton::clicked);
+    clickDriver(window, "radio_d3d12");
+    QCOMPARE(clicks.size(), 1);
+    QCOMPARE(log.take(), QStringList());
+    QCOMPARE(checkedDriver(window), QStringLiteral("radio_d3d12"));
+
+    // The same folder does reveal a real choice: both writes are refused.
+    clickDriver(window, "radio_vulkan");
+    QCOMPARE(log.take(), QStringList(2, warning("Cannot open config file:")));
+    QCOMPARE(checkedDriver(window), QStringLiteral("radio_vulkan"));
+}
+
+void TestDriverChoice::selection_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("checked");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("empty file") << QByteArray() << "radio_vulkan" << "\n" + startFile;
+    QTest::newRow("forward_plus, no driver") << QByteArray("[rendering]\nrenderer/rendering_method=\"forward_plus\"\n")
+                                             << "radio_vulkan" << startFile;
+    QTest::newRow("forward_plus, d3d12")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"d3d12\"\n")
+        << "radio_d3d12"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"d3d12\"\n");
+    QTest::newRow("forward_plus, another driver")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"opengl3\"\n")
+        << "radio_d3d12"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"d3d12\"\n");
+    QTest::newRow("gl_compatibility, no driver")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\n") << "radio_opengl3"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3\"\n");
+    QTest::newRow("gl_compatibility, opengl3_angle")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3_angle\"\n")
+        << "radio_angle"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3_angle\"\n");
+    QTest::newRow("gl_compatibility, another driver")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"vulkan\"\n")
+        << "radio_angle"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3_angle\"\n");
+    QTest::newRow("unknown method")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"mobile\"\nrendering_device/driver=\"vulkan\"\n")
+        << "radio_opengl3"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\nrendering_device/driver=\"vulkan\"\n"
+                      "gl_compatibility/driver=\"opengl3\"\n");
+    QTest::newRow("method in other letter case")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"Forward_Plus\"\n") << "radio_opengl3"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3\"\n");
+    QTest::newRow("both families' drivers")
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\nrendering_device/driver=\"d3d12\"\n"
+                      "gl_compatibility/driver=\"opengl3\"\n")
+        << "radio_opengl3"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\nrendering_device/driver=\"d3d12\"\n"
+                      "gl_compatibility/driver=\"opengl3\"\n");
+    QTest::newRow("entries written by hand")
+        << QByteArray("[rendering]\nrenderer/rendering_method = \"gl_compatibility\" ; by hand\n"
+                      "gl_compatibility/driver = \"opengl3_angle\"\n")
+        << "radio_angle"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\" ; by hand\n"
+                      "gl_compatibility/driver=\"opengl3_angle\"\n");
+    QTest::newRow("unquoted method")
+        << QByteArray("[rendering]\nrenderer/rendering_method=gl_compatibility\n") << "radio_opengl3"
+        << QByteArray("[rendering]\nrenderer/rendering_method=gl_compatibility\nrenderer/rendering_method=\"gl_compatibility\"\n"
+                      "gl_compatibility/driver=\"opengl3\"\n");
+    QTest::newRow("keys in another section")
+        << QByteArray("[display]\nrenderer/rendering_method=gl_compatibility\n") << "radio_vulkan"
+        << QByteArray("[display]\nrenderer/rendering_method=gl_compatibility\n\n") + startFile;
+}
+
+void TestDriverChoice::selection()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, checked);
+    QFETCH(QByteArray, after);
+
+    QVERIFY(writeBytes(before));
+    LogCapture log;
+    MainWindow window;
+    QCOMPARE(log.take(), QStringList());
+    QCOMPARE(checkedDriver(window), checked);
+    QCOMPARE(readBytes(), onDisk(after));
+}
+
+// A file that cannot be read: the first row, and a warning for each of the three reads
+// and the two writes.
+void TestDriverChoice::unreadableFile()
+{
+    QVERIFY(QDir().mkdir(configFile));
+    LogCapture log;
+    MainWindow window;
+    QCOMPARE(log.take(), QStringList(5, warning("Cannot open config file:")));
+    QCOMPARE(checkedDriver(window), QStringLiteral("radio_vulkan"));
+    QCOMPARE(entriesOf(m_folder->filePath(configFile)), QStringList());
+}
+
+QTEST_MAIN(TestDriverChoice)
+
+#include "tst_driverchoice.moc"
