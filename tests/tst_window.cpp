@@ -1,0 +1,240 @@
+// The launcher's window class: its fixed size, its title, its bare meta-object, and
+// which handler index each button delivers.
+
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWindow>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// QObject::receivers() is protected; a member pointer taken through a derived class
+// reaches it on any object without pretending the object is of that class.
+struct ReceiverCount : QObject
+{
+    static int of(const QObject *sender, const char *signal)
+    {
+        int (QObject::*receivers)(const char *) const = &ReceiverCount::receivers;
+        return (sender->*receivers)(signal);
+    }
+};
+
+// The message boxes shown while `action` runs: their texts, each box declined.
+QStringList declinedBoxTexts(const std::function<void()> &action)
+{
+    QStringList texts;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&texts] {
+        if (auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            texts.append(box->text());
+            box->button(QMessageBox::Cancel)->click();
+        }
+    });
+    poll.start();
+    action();
+    return texts;
+}
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void sizeIsFixed_data();
+    void sizeIsFixed();
+    void title();
+    void metaObjectAddsNothing();
+    void eachSignalHasOneHandler();
+    void clearButtonIndices_data();
+    void clearButtonIndices();
+    void radioIndices_data();
+    void radioIndices();
+
+private:
+    QTemporaryDir m_dataHome;
+    std::unique_ptr<QTemporaryDir> m_workDir;
+    QString m_originalDir;
+};
+
+void TestWindow::initTestCase()
+{
+    // Whatever the window looks for in the per-user location, it finds an empty folder.
+    QVERIFY(m_dataHome.isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dataHome.path()));
+    m_originalDir = QDir::currentPath();
+}
+
+void TestWindow::init()
+{
+    // A fresh working directory each time: the window writes override.cfg there.
+    m_workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_workDir->isValid());
+    QVERIFY(QDir::setCurrent(m_workDir->path()));
+}
+
+void TestWindow::cleanup()
+{
+    QDir::setCurrent(m_originalDir);
+    m_workDir.reset();
+}
+
+void TestWindow::sizeIsFixed_data()
+{
+    QTest::addColumn<int>("attempt");
+    QTest::newRow("constructed") << 0;
+    QTest::newRow("resize") << 1;
+    QTest::newRow("setGeometry") << 2;
+    QTest::newRow("adjustSize") << 3;
+    QTest::newRow("shown") << 4;
+    QTest::newRow("shown, then resized") << 5;
+}
+
+void TestWindow::sizeIsFixed()
+{
+    QFETCH(int, attempt);
+    MainWindow window;
+    switch (attempt) {
+    case 1:
+        window.resize(600, 500);
+        break;
+    case 2:
+        window.setGeometry(10, 10, 100, 80);
+        break;
+    case 3:
+        window.adjustSize();
+        break;
+    case 4:
+    case 5:
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        if (attempt == 5)
+            window.resize(376, 340);
+        QCOMPARE(window.windowHandle()->geometry().size(), QSize(384, 320));
+        break;
+    }
+    QCOMPARE(window.size(), QSize(384, 320));
+    QCOMPARE(window.minimumSize(), QSize(384, 320));
+    QCOMPARE(window.maximumSize(), QSize(384, 320));
+}
+
+void TestWindow::title()
+{
+    MainWindow window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("Quillmont Helper"));
+    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+}
+
+void TestWindow::metaObjectAddsNothing()
+{
+    const QMetaObject &meta = MainWindow::staticMetaObject;
+    QCOMPARE(meta.className(), "MainWindow");
+    QCOMPARE(meta.superClass(), &QMainWindow::staticMetaObject);
+    QCOMPARE(meta.methodOffset(), meta.methodCount());
+    QCOMPARE(meta.propertyOffset(), meta.propertyCount());
+    QCOMPARE(meta.enumeratorOffset(), meta.enumeratorCount());
+    QCOMPARE(meta.classInfoOffset(), meta.classInfoCount());
+    QCOMPARE(meta.constructorCount(), 0);
+
+    MainWindow window;
+    QCOMPARE(window.qt_metacast("MainWindow"), static_cast<void *>(&window));
+    QCOMPARE(window.qt_metacast("QMainWindow"), static_cast<void *>(static_cast<QMainWindow *>(&window)));
+    QCOMPARE(window.qt_metacast("Ui_MainWindow"), nullptr);
+}
+
+// The form's by-name connection pass must add nothing to the explicit connections: one
+// click runs one handler once.
+void TestWindow::eachSignalHasOneHandler()
+{
+    MainWindow window;
+    for (const char *name : { "radio_vulkan", "radio_d3d12", "radio_opengl3", "radio_angle" }) {
+        const auto radio = window.findChild<QRadioButton *>(QLatin1String(name));
+        QVERIFY(radio);
+        QCOMPARE(ReceiverCount::of(radio, SIGNAL(toggled(bool))), 1);
+        QCOMPARE(ReceiverCount::of(radio, SIGNAL(clicked(bool))), 0);
+    }
+    for (const char *name : { "pb_settings", "pb_version", "pb_subscription", "pb_start" }) {
+        const auto button = window.findChild<QPushButton *>(QLatin1String(name));
+        QVERIFY(button);
+        QCOMPARE(ReceiverCount::of(button, SIGNAL(clicked(bool))), 1);
+        QCOMPARE(ReceiverCount::of(button, SIGNAL(toggled(bool))), 0);
+        QCOMPARE(ReceiverCount::of(button, SIGNAL(pressed())), 0);
+        QCOMPARE(ReceiverCount::of(button, SIGNAL(released())), 0);
+    }
+}
+
+void TestWindow::clearButtonIndices_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("question");
+    QTest::newRow("pb_settings") << "pb_settings"
+                                 << "Are you sure you want to reset all your game settings to default?";
+    QTest::newRow("pb_version") << "pb_version"
+                                << "Are you sure you want to clear your game version information?";
+    QTest::newRow("pb_subscription")
+        << "pb_subscription" << "Are you sure you want to log out from your Patreon/Subscribestar account?";
+}
+
+// Which row each clear button asks about. The buttons are enabled by hand and every
+// question is declined, so that no game data is needed and none is touched.
+void TestWindow::clearButtonIndices()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, question);
+    MainWindow window;
+    const auto clicked = window.findChild<QPushButton *>(button);
+    QVERIFY(clicked);
+    clicked->setEnabled(true);
+    QCOMPARE(declinedBoxTexts([clicked] { clicked->click(); }), QStringList({ question }));
+}
+
+void TestWindow::radioIndices_data()
+{
+    QTest::addColumn<QString>("radio");
+    QTest::addColumn<QString>("other");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("driver");
+    QTest::newRow("radio_vulkan") << "radio_vulkan" << "radio_opengl3" << QByteArray("forward_plus")
+                                  << QByteArray("rendering_device/driver=\"vulkan\"");
+    QTest::newRow("radio_d3d12") << "radio_d3d12" << "radio_vulkan" << QByteArray("forward_plus")
+                                 << QByteArray("rendering_device/driver=\"d3d12\"");
+    QTest::newRow("radio_opengl3") << "radio_opengl3" << "radio_angle" << QByteArray("gl_compatibility")
+                                   << QByteArray("gl_compatibility/driver=\"opengl3\"");
+    QTest::newRow("radio_angle") << "radio_angle" << "radio_d3d12" << QByteArray("gl_compatibility")
+                                 << QByteArray("gl_compatibility/driver=\"opengl3_angle\"");
+}
+
+// Which choice each radio button writes: another choice first, then this one.
+void TestWindow::radioIndices()
+{
+    QFETCH(QString, radio);
+    QFETCH(QString, other);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, driver);
+    MainWindow window;
+    window.findChild<QRadioButton *>(other)->click();
+    window.findChild<QRadioButton *>(radio)->click();
+
+    QFile file(QStringLiteral("override.cfg"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QVERIFY2(lines.contains("renderer/rendering_method=\"" + method + '"'), lines.join('\n'));
+    QVERIFY2(lines.contains(driver), lines.join('\n'));
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
