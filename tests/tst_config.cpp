@@ -347,6 +347,8 @@ void TestConfig::writeToReadOnlyFile()
     const FolderMode mode(m_folder->path(), readOnlyForAll | QFile::WriteOwner);
     const QStringList logged = callUnprivileged(*m_folder, set);
 #else
+    if (QFile probe(configFile); probe.open(QIODevice::ReadWrite))
+        QSKIP("read-only files are writable for this user (Wine run by root)");
     const QStringList logged = callConfig(set);
 #endif
     QCOMPARE(logged, QStringList { warning("Cannot open config file:") });
