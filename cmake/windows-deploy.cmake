@@ -12,7 +12,12 @@ endforeach()
 
 # The windows platform, the native style, and the ico reader for the window icon.
 install(FILES "$<TARGET_FILE:Qt6::QWindowsIntegrationPlugin>" DESTINATION platforms)
-install(FILES "$<TARGET_FILE:Qt6::QWindowsVistaStylePlugin>" DESTINATION styles)
+# Qt 6.7 replaced the Vista style with the modern Windows style.
+if(TARGET Qt6::QModernWindowsStylePlugin)
+    install(FILES "$<TARGET_FILE:Qt6::QModernWindowsStylePlugin>" DESTINATION styles)
+else()
+    install(FILES "$<TARGET_FILE:Qt6::QWindowsVistaStylePlugin>" DESTINATION styles)
+endif()
 install(FILES "$<TARGET_FILE:Qt6::QICOPlugin>" DESTINATION imageformats)
 
 # MinGW's runtime DLLs: in the cross compiler's library folders, or in the bin folder
