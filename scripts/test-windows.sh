@@ -13,7 +13,7 @@
 # Environment: QUILLMONT_WINDOWS_EXCLUDE, a ctest regular expression of tests to leave
 # out (default: none).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 build=build/windows
 install_dir=$build/install
