@@ -292,14 +292,21 @@ void setSetting(const QString &key, const QString &value)
     text = entries.isEmpty() ? insertEntry(text, entry) : replaceSpans(text, entries, entry);
 
     // Replace the file only once the new text is complete, so that a full disk or a
-    // crash cannot leave the player with a truncated file. A folder that allows no
-    // temporary file still gets the file written in place. The buffered text is flushed
+    // crash cannot leave the player with a truncated file. The buffered text is flushed
     // before the commit because a commit does not notice when that last write fails,
     // and would put the truncated text in place of the old file.
     QSaveFile file(configFileName);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || file.write(text) != text.size()
-        || !file.flush() || !file.commit()) {
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        if (file.write(text) != text.size() || !file.flush() || !file.commit())
+            warnAboutConfigFile("Cannot write to config file:");
+        return;
+    }
+    // The folder allows no temporary file, but the file itself was just opened for
+    // writing: write it in place. Qt's own fallback covers only some errors on some
+    // platforms, so this one stands for all.
+    QFile inPlace(configFileName);
+    if (!inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
+        || inPlace.write(text) != text.size() || !inPlace.flush()) {
         warnAboutConfigFile("Cannot write to config file:");
     }
 }
