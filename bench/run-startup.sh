@@ -5,6 +5,7 @@
 # Exit status: 0 when both goals are met, 1 when one is missed, 2 on failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup-debian.sh
 
 quietly() {
     local output
