@@ -9,7 +9,7 @@ packages=(
     python3 python3-xlib python3-pefile
     e2fsprogs util-linux
     binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
-    mingw-w64-tools wine xz-utils
+    mingw-w64-tools wine xz-utils dpkg-dev
 )
 
 missing=()

@@ -230,7 +230,7 @@ void TestWindow::radioIndices()
     window.findChild<QRadioButton *>(radio)->click();
 
     QFile file(QStringLiteral("override.cfg"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     const QList<QByteArray> lines = file.readAll().split('\n');
     QVERIFY2(lines.contains("renderer/rendering_method=\"" + method + '"'), lines.join('\n'));
     QVERIFY2(lines.contains(driver), lines.join('\n'));
