@@ -241,7 +241,8 @@ QString getSetting(const QString &key, const QString &defaultValue)
     bool inRenderingSection = false;
     QString line;
     while (in.readLineInto(&line)) {
-        const QString trimmed = line.trimmed();
+        // A view, not a copy: large files are read line by line without allocating.
+        const QStringView trimmed = QStringView(line).trimmed();
         if (trimmed.startsWith(u'[')) {
             inRenderingSection = trimmed == QLatin1String("[rendering]");
             continue;
@@ -249,9 +250,9 @@ QString getSetting(const QString &key, const QString &defaultValue)
         if (trimmed.isEmpty() || trimmed.startsWith(u';') || !inRenderingSection)
             continue;
         const qsizetype equals = trimmed.indexOf(u'=');
-        if (equals < 0 || QStringView(trimmed).first(equals).trimmed() != key)
+        if (equals < 0 || trimmed.first(equals).trimmed() != key)
             continue;
-        return unquoted(trimmed.mid(equals + 1).trimmed());
+        return unquoted(trimmed.sliced(equals + 1).trimmed().toString());
     }
     return defaultValue;
 }
