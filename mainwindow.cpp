@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QProcess>
@@ -302,9 +303,14 @@ void setSetting(const QString &key, const QString &value)
             warnAboutConfigFile("Cannot write to config file:");
         return;
     }
-    // The folder allows no temporary file, but the file itself was just opened for
-    // writing: write it in place. Qt's own fallback covers only some errors on some
-    // platforms, so this one stands for all.
+    // Only a folder that refuses new files gets the file written in place: the file
+    // itself was just opened for writing. Any other failure, such as a full disk,
+    // leaves the old file as it is. Qt's own fallback covers fewer errors than this.
+    const QFileInfo folder(QFileInfo(configFileName).absolutePath());
+    if (folder.isWritable()) {
+        warnAboutConfigFile("Cannot write to config file:");
+        return;
+    }
     QFile inPlace(configFileName);
     if (!inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
         || inPlace.write(text) != text.size() || !inPlace.flush()) {
@@ -394,7 +400,8 @@ void MainWindow::onClearData(int index)
 void MainWindow::onRunGame()
 {
 #ifdef Q_OS_WIN
-    // Windows' own program search finds the game in the working directory.
+    // Windows' own program search finds the game beside the launcher, which in the
+    // game's folder is also the working directory.
     const QString program = QStringLiteral("Quillmont.exe");
 #else
     // Elsewhere a bare name is searched on PATH only, so name the file in the working

@@ -4,7 +4,9 @@
 #include <QMainWindow>
 #include <QString>
 
+QT_BEGIN_NAMESPACE
 class Ui_MainWindow;
+QT_END_NAMESPACE
 
 // Reads one key of the [rendering] section of override.cfg, or returns the default.
 QString getSetting(const QString &key, const QString &defaultValue);
