@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one variant into build/<variant>: "plain" or "sanitize"
-# (AddressSanitizer and UndefinedBehaviorSanitizer). Warnings are errors in both.
+# (AddressSanitizer and UndefinedBehaviorSanitizer), all targets or those named after
+# it. Warnings are errors in both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 variant=${1:-plain}
@@ -11,4 +12,7 @@ case "$variant" in
     *) echo "unknown variant: $variant" >&2; exit 2 ;;
 esac
 cmake -S . -B "build/$variant" -G Ninja "${options[@]}" >/dev/null
-cmake --build "build/$variant" -j2
+shift || true
+targets=()
+[ $# -eq 0 ] || targets=(--target "$@")
+cmake --build "build/$variant" -j2 "${targets[@]}"

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
-scripts/build.sh plain
+scripts/build.sh plain QuillmontHelper
 demo=$(mktemp -d -t quillmont-demo.XXXXXX)
 echo "Demo game folder: $demo"
 cd "$demo"
