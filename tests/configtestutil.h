@@ -161,12 +161,22 @@ private:
 // per line. Only root can change user; the caller skips the case otherwise.
 inline QStringList runHelperAsNobody(const QString &folder, const QStringList &arguments)
 {
+    // The build tree may lie where "nobody" cannot reach, such as root's home folder:
+    // run a copy of this program from a folder that everyone may enter.
+    const QFile::Permissions everyoneRuns = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QTemporaryDir programFolder;
+    const QString program = programFolder.filePath(QStringLiteral("helper"));
+    if (!QFile::copy(QCoreApplication::applicationFilePath(), program)
+        || !QFile::setPermissions(program, everyoneRuns)
+        || !QFile::setPermissions(programFolder.path(), everyoneRuns)) {
+        return { QStringLiteral("helper failed: cannot copy the test program") };
+    }
     QProcess process;
     process.setWorkingDirectory(folder);
     process.start(QStringLiteral("setpriv"),
                   QStringList { QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
-                                QStringLiteral("--helper") }
+                                QStringLiteral("--clear-groups"), program, QStringLiteral("--helper") }
                       + arguments);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0) {
