@@ -4,10 +4,14 @@
 
 int main(int argc, char *argv[])
 {
-    // No application or organisation name: the game data folder is found
-    // relative to the default per-user location, which depends on that.
     QApplication app(argc, argv);
+    // Named here rather than after the program file, so that the per-user folder Qt
+    // derives from it, beside which the game keeps its data, does not depend on the name
+    // the launcher was started under.
+    QApplication::setApplicationName(QStringLiteral("QuillmontHelper"));
     MainWindow window;
     window.show();
+    // Shown here, not from the constructor, so that building a window never waits on a box.
+    window.reportStartupProblem();
     return app.exec();
 }

@@ -16,6 +16,7 @@
 #include <QTextStream>
 
 #include <iterator>
+#include <utility>
 
 // Relative on purpose: the game reads override.cfg from the folder it is started in,
 // which is the launcher's working directory.
@@ -60,22 +61,41 @@ const ClearAction clearActions[] = {
       "Are you sure you want to log out from your Patreon/Subscribestar account?" },
 };
 
-// In the "default" category, as qWarning() logs, but with no source position.
-void warnAboutConfigFile(const char *message)
+// In the "default" category, as qWarning() logs, but with no source position. Always
+// returns false, for the failure paths of setSetting.
+bool warnAboutConfigFile(const char *message, QString *problem = nullptr)
 {
     QMessageLogger(nullptr, 0, nullptr).warning() << message << configFileName;
+    if (problem)
+        *problem = QString::fromLatin1(message).chopped(1);
+    return false;
 }
 
-// The game's per-user folder "Quillmont" lies beside the launcher's own per-user folder.
-// Returns false when it cannot be entered, so that no file of the same name in some
-// other folder is ever tested for or removed.
+// Where the game keeps its per-user folder: on Windows the roaming application-data
+// folder, which holds the launcher's own per-user folder; elsewhere $XDG_DATA_HOME, or
+// ~/.local/share where that is unset or relative (the base directory rules say to
+// ignore a relative one; Qt would take it from the working folder).
+QString perUserDataFolder()
+{
+#ifdef Q_OS_WIN
+    const QString own = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    return own.isEmpty() ? QString() : QFileInfo(own).path();
+#else
+    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    return QDir::isAbsolutePath(dataHome) ? dataHome : QDir::homePath() + QStringLiteral("/.local/share");
+#endif
+}
+
+// The game's per-user folder "Quillmont". Returns false when it cannot be entered, or
+// when it is not an absolute path (a relative HOME): no file of the same name in some
+// other folder, such as the working folder, is ever tested for or removed.
 bool enterGameDataDirectory(QDir &dir)
 {
-    const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (appData.isEmpty())
+    const QString base = perUserDataFolder();
+    if (!QDir::isAbsolutePath(base))
         return false;
-    dir.setPath(appData);
-    return dir.cdUp() && dir.cd(QStringLiteral("Quillmont"));
+    dir.setPath(base);
+    return dir.cd(QStringLiteral("Quillmont"));
 }
 
 // The configuration text is edited as bytes, not decoded, so that a comment saved in
@@ -258,13 +278,12 @@ QString getSetting(const QString &key, const QString &defaultValue)
     return defaultValue;
 }
 
-void setSetting(const QString &key, const QString &value)
+bool setSetting(const QString &key, const QString &value, QString *problem)
 {
     if (!QFile::exists(configFileName)) {
         QFile file(configFileName);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-            warnAboutConfigFile("Cannot create config file:");
-            return;
+            return warnAboutConfigFile("Cannot create config file:", problem);
         }
         file.write("[rendering]\n");
     }
@@ -275,13 +294,11 @@ void setSetting(const QString &key, const QString &value)
         // here and never replaced behind the player's back.
         QFile file(configFileName);
         if (!file.open(QIODevice::ReadWrite | QIODevice::Text)) {
-            warnAboutConfigFile("Cannot open config file:");
-            return;
+            return warnAboutConfigFile("Cannot open config file:", problem);
         }
         text = file.readAll();
         if (file.error() != QFileDevice::NoError) {
-            warnAboutConfigFile("Cannot open config file:");
-            return;
+            return warnAboutConfigFile("Cannot open config file:", problem);
         }
     }
     // The game cannot read a file that starts with a byte-order mark.
@@ -300,22 +317,21 @@ void setSetting(const QString &key, const QString &value)
     QSaveFile file(configFileName);
     if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         if (file.write(text) != text.size() || !file.flush() || !file.commit())
-            warnAboutConfigFile("Cannot write to config file:");
-        return;
+            return warnAboutConfigFile("Cannot write to config file:", problem);
+        return true;
     }
     // Only a folder that refuses new files gets the file written in place: the file
     // itself was just opened for writing. Any other failure, such as a full disk,
     // leaves the old file as it is. Qt's own fallback covers fewer errors than this.
     const QFileInfo folder(QFileInfo(configFileName).absolutePath());
-    if (folder.isWritable()) {
-        warnAboutConfigFile("Cannot write to config file:");
-        return;
-    }
+    if (folder.isWritable())
+        return warnAboutConfigFile("Cannot write to config file:", problem);
     QFile inPlace(configFileName);
     if (!inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
         || inPlace.write(text) != text.size() || !inPlace.flush()) {
-        warnAboutConfigFile("Cannot write to config file:");
+        return warnAboutConfigFile("Cannot write to config file:", problem);
     }
+    return true;
 }
 
 MainWindow::MainWindow(QWidget *parent)
@@ -343,18 +359,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->pb_start, &QAbstractButton::clicked, this, &MainWindow::onRunGame);
 
     // Select the driver that override.cfg expresses; the connection made above writes
-    // the selection back. An unknown method falls to the compatibility family, and an
-    // unknown driver to the second row of its family.
-    const QString method = getSetting(QLatin1String(methodKey), QLatin1String(driverChoices[0].method));
-    const QString deviceDriver = getSetting(QLatin1String(driverChoices[0].driverKey),
-                                            QLatin1String(driverChoices[0].driverValue));
-    const QString compatibilityDriver = getSetting(QLatin1String(driverChoices[2].driverKey),
-                                                   QLatin1String(driverChoices[2].driverValue));
-    const bool forwardPlus = method == QLatin1String(driverChoices[0].method);
-    const int family = forwardPlus ? 0 : 2;
-    const QString &driver = forwardPlus ? deviceDriver : compatibilityDriver;
-    const int selected = driver == QLatin1String(driverChoices[family].driverValue) ? family : family + 1;
-    driverButtons[selected]->setChecked(true);
+    // the selection back, and keeps for reportStartupProblem() what that write failed on.
+    driverButtons[driverRowInFile()]->setChecked(true);
+    m_constructing = false;
 
     QDir gameData;
     const bool haveGameData = enterGameDataDirectory(gameData);
@@ -369,19 +376,61 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
+void MainWindow::reportStartupProblem()
+{
+    if (!m_startupProblem.isEmpty())
+        warn(std::exchange(m_startupProblem, QString()));
+}
+
+// The row of the driver that override.cfg expresses. An unknown method falls to the
+// compatibility family, and an unknown driver to the second row of its family.
+int MainWindow::driverRowInFile() const
+{
+    const QString method = getSetting(QLatin1String(methodKey), QLatin1String(driverChoices[0].method));
+    const QString deviceDriver = getSetting(QLatin1String(driverChoices[0].driverKey),
+                                            QLatin1String(driverChoices[0].driverValue));
+    const QString compatibilityDriver = getSetting(QLatin1String(driverChoices[2].driverKey),
+                                                   QLatin1String(driverChoices[2].driverValue));
+    const bool forwardPlus = method == QLatin1String(driverChoices[0].method);
+    const int family = forwardPlus ? 0 : 2;
+    const QString &driver = forwardPlus ? deviceDriver : compatibilityDriver;
+    return driver == QLatin1String(driverChoices[family].driverValue) ? family : family + 1;
+}
+
+void MainWindow::warn(const QString &text)
+{
+    QMessageBox::warning(this, windowTitle(), text);
+}
+
 void MainWindow::onRenderingDriverChanged(bool checked, int index)
 {
     if (!checked)
         return;
     const DriverChoice &choice = driverChoices[index];
-    setSetting(QLatin1String(methodKey), QLatin1String(choice.method));
-    setSetting(QLatin1String(choice.driverKey), QLatin1String(choice.driverValue));
+    QString problem;
+    if (setSetting(QLatin1String(methodKey), QLatin1String(choice.method), &problem)
+        && setSetting(QLatin1String(choice.driverKey), QLatin1String(choice.driverValue), &problem)) {
+        return;
+    }
+    const QString message = QStringLiteral("The rendering driver could not be saved to %1 in %2.\n\n%3.")
+                                .arg(configFileName, QDir::toNativeSeparators(QDir::currentPath()), problem);
+    if (m_constructing) {
+        // The selection already is what the file expresses; main() shows the message.
+        m_startupProblem = message;
+        return;
+    }
+    // Show the driver the game will really use. Signals are blocked so that this neither
+    // writes again nor brings a second message.
+    for (const DriverChoice &row : driverChoices)
+        (ui->*row.button)->blockSignals(true);
+    (ui->*driverChoices[driverRowInFile()].button)->setChecked(true);
+    for (const DriverChoice &row : driverChoices)
+        (ui->*row.button)->blockSignals(false);
+    warn(message);
 }
 
 void MainWindow::onClearData(int index)
 {
-    QDir gameData;
-    const bool haveGameData = enterGameDataDirectory(gameData);
     if (index < 0 || index >= int(std::size(clearActions)))
         return;
     const ClearAction &action = clearActions[index];
@@ -390,10 +439,18 @@ void MainWindow::onClearData(int index)
                                                  QMessageBox::NoButton);
     if (answer != QMessageBox::Ok)
         return;
-    if (haveGameData)
-        gameData.remove(QLatin1String(action.fileName));
-    // Disabled whatever the removal did: a file the game holds open stays, and the
-    // player sees the button enabled again at the next start.
+    // Found afresh after the question: the folder may have gone meanwhile.
+    QDir gameData;
+    if (enterGameDataDirectory(gameData)) {
+        QFile file(gameData.filePath(QLatin1String(action.fileName)));
+        // A file the running game holds open, or one in a folder the player may not
+        // change, stays: say so, and leave the button for another try.
+        if (!file.remove() && file.exists()) {
+            warn(QStringLiteral("%1 could not be removed.\n\n%2")
+                     .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+            return;
+        }
+    }
     (ui->*action.button)->setEnabled(false);
 }
 
@@ -408,6 +465,18 @@ void MainWindow::onRunGame()
     // directory; a program of that name on PATH must never be the one started.
     const QString program = QStringLiteral("./Quillmont.exe");
 #endif
-    QProcess::startDetached(program, {}, QString(), nullptr);
-    QCoreApplication::quit();
+    QProcess game;
+    game.setProgram(program);
+    if (game.startDetached()) {
+        QCoreApplication::quit();
+        return;
+    }
+    QString message = QStringLiteral("Quillmont.exe could not be started from %1.")
+                          .arg(QDir::toNativeSeparators(QDir::currentPath()));
+    // Qt puts the failed call before the system's reason ("execv: Permission denied");
+    // its generic text adds nothing to the sentence above.
+    const QString reason = game.errorString().section(QStringLiteral(": "), -1);
+    if (!reason.isEmpty() && reason != QCoreApplication::translate("QProcess", "Process failed to start"))
+        message += QStringLiteral("\n\n") + reason;
+    warn(message);
 }

@@ -11,7 +11,9 @@ QT_END_NAMESPACE
 // Reads one key of the [rendering] section of override.cfg, or returns the default.
 QString getSetting(const QString &key, const QString &defaultValue);
 // Writes one key into the [rendering] section of override.cfg, creating what is missing.
-void setSetting(const QString &key, const QString &value);
+// Returns whether the file now holds the value; when it does not, `problem` (if given)
+// receives what failed, as logged.
+bool setSetting(const QString &key, const QString &value, QString *problem = nullptr);
 
 class MainWindow : public QMainWindow
 {
@@ -21,12 +23,20 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Tells the player, once, when the driver selected at start-up could not be saved.
+    void reportStartupProblem();
+
 private:
     void onRenderingDriverChanged(bool checked, int index);
     void onClearData(int index);
     void onRunGame();
 
+    int driverRowInFile() const;
+    void warn(const QString &text);
+
     Ui_MainWindow *ui;
+    bool m_constructing = true;
+    QString m_startupProblem;
 };
 
 #endif // MAINWINDOW_H

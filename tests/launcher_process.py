@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The built launcher as a real X11 program: its window as the X server sees it, closing
-it through the window system, and starting the game with the start button.
+it through the window system, starting the game with the start button, the warnings it
+shows when that or saving the driver fails, and where it finds the game's data.
 
 Usage: launcher_process.py PATH_TO_LAUNCHER
 
@@ -135,10 +136,11 @@ class LauncherProcessTest(unittest.TestCase):
 
     # --- the launcher and its window ---------------------------------------------------
 
-    def start_launcher(self, *arguments):
+    def start_launcher(self, *arguments, program_name=LAUNCHER):
         with open(self.stderr_path, "wb") as stderr:
-            self.process = subprocess.Popen([LAUNCHER, *arguments], cwd=self.game_folder,
-                                            env=self.env, stdin=subprocess.DEVNULL,
+            self.process = subprocess.Popen([program_name, *arguments], executable=LAUNCHER,
+                                            cwd=self.game_folder, env=self.env,
+                                            stdin=subprocess.DEVNULL,
                                             stdout=subprocess.DEVNULL, stderr=stderr)
 
     def launcher_windows(self):
@@ -161,11 +163,15 @@ class LauncherProcessTest(unittest.TestCase):
         name = window.get_full_property(self.atom("_NET_WM_NAME"), self.atom("UTF8_STRING"))
         return name.value.decode("utf-8") if name else window.get_wm_name()
 
-    def wait_for_main_window(self):
+    def wait_for_main_window(self, windows_shown=1):
+        """The launcher's window, once it and windows_shown - 1 others are mapped."""
         def shown():
             self.assertIsNone(self.process.poll(), "the launcher exited before showing its window")
             windows = self.launcher_windows()
-            return windows[0] if len(windows) == 1 else None
+            if len(windows) != windows_shown:
+                return None
+            main = [w for w in windows if w.get_geometry().width == 384]
+            return main[0] if len(main) == 1 else None
         window = wait_until(shown, WINDOW_TIMEOUT, "the launcher's window")
         self.assertEqual(self.title_of(window), TITLE)
         geometry = window.get_geometry()
@@ -183,10 +189,9 @@ class LauncherProcessTest(unittest.TestCase):
         window.send_event(message, event_mask=X.NoEventMask)
         self.display.flush()
 
-    def press_start_button(self, window):
-        """Focuses the window and presses the start button with the keyboard: the first
-        radio button has the focus, the clear buttons are disabled without game data,
-        so going back one step wraps round to the start button."""
+    def type_keys(self, window, *keys):
+        """Focuses the window and types the keys, each a key name or a tuple of names
+        held together."""
         window.set_input_focus(X.RevertToParent, X.CurrentTime)
         self.display.sync()
         time.sleep(0.3)
@@ -196,13 +201,36 @@ class LauncherProcessTest(unittest.TestCase):
             xtest.fake_input(self.display, X.KeyPress if press else X.KeyRelease, code)
             self.display.sync()
             time.sleep(0.05)
-        key("Shift_L", True)
-        key("Tab", True)
-        key("Tab", False)
-        key("Shift_L", False)
-        time.sleep(0.2)
-        key("space", True)
-        key("space", False)
+        for combination in keys:
+            names = combination if isinstance(combination, tuple) else (combination,)
+            for name in names:
+                key(name, True)
+            for name in reversed(names):
+                key(name, False)
+            time.sleep(0.2)
+
+    def press_start_button(self, window):
+        """The first radio button has the focus, the clear buttons are disabled without
+        game data, so going back one step wraps round to the start button."""
+        self.type_keys(window, ("Shift_L", "Tab"), "space")
+
+    def wait_for_box(self, main_window, title=TITLE):
+        """The launcher's one other window, a message box, checked for its title."""
+        def shown():
+            self.assertIsNone(self.process.poll(), "the launcher exited instead of showing a box")
+            boxes = [w for w in self.launcher_windows() if w.id != main_window.id]
+            return boxes[0] if len(boxes) == 1 else None
+        box = wait_until(shown, WINDOW_TIMEOUT, "a message box")
+        if title is not None:
+            self.assertEqual(self.title_of(box), title)
+        time.sleep(0.3)
+        return box
+
+    def answer_box(self, main_window, box):
+        """Presses the box's default button and waits until only the window is left."""
+        self.type_keys(box, "Return")
+        wait_until(lambda: [w.id for w in self.launcher_windows()] == [main_window.id],
+                   WINDOW_TIMEOUT, "the box to close")
 
     def wait_for_exit(self, watch_windows=False):
         """The exit status; with watch_windows, also every top-level window the launcher
@@ -288,18 +316,61 @@ class LauncherProcessTest(unittest.TestCase):
             state = f.read().rsplit(")", 1)[1].split()[0]
         self.assertNotEqual(state, "Z", "the game is no longer running")
 
-    def test_start_button_without_game_closes_silently(self):
+    def test_start_without_game_warns_and_stays_for_another_try(self):
         self.start_launcher()
         window = self.wait_for_main_window()
 
         self.press_start_button(window)
-        status, seen = self.wait_for_exit(watch_windows=True)
-        self.assertEqual(status, 0, self.stderr())
-        self.assertLessEqual(seen, {window.id}, "another window appeared")
-        self.assertEqual(self.stderr(), "")
-        time.sleep(0.3)
+        self.answer_box(window, self.wait_for_box(window))
         self.assertEqual(self.stand_in_starts(), [], "a program from PATH was started")
 
+        write_stand_in(self.game_folder, "game")
+        self.type_keys(window, "space")  # the start button has kept the focus
+        status, _ = self.wait_for_exit()
+        self.assertEqual(status, 0, self.stderr())
+        wait_until(self.stand_in_starts, 5.0, "the game to start")
+        starts = self.stand_in_starts()
+        self.assertEqual(len(starts), 1, starts)
+        self.assertTrue(starts[0][0].startswith("start game "), starts[0][0])
+
+    def test_unsaved_driver_is_reported_once_the_window_shows(self):
+        os.mkdir(os.path.join(self.game_folder, "override.cfg"))
+        self.start_launcher()
+        window = self.wait_for_main_window(windows_shown=2)
+        self.answer_box(window, self.wait_for_box(window))
+        self.close_through_window_system(window)
+        status, _ = self.wait_for_exit()
+        self.assertEqual(status, 0, self.stderr())
+
+    def test_game_data_folder_ignores_program_name_and_relative_data_home(self):
+        """A confirmed clear of the settings removes the game's file, never the decoy
+        where a launcher misled by its name or its environment would look."""
+        base = self.temp.name
+        cases = {
+            "empty program name": ("", self.data_home, None, os.path.join(base, "Quillmont")),
+            "relative XDG_DATA_HOME": (LAUNCHER, "data", os.path.join(base, "home"),
+                                       os.path.join(self.game_folder, "data", "Quillmont")),
+        }
+        for name, (program_name, data_home, home, decoy) in cases.items():
+            with self.subTest(name):
+                self.env["XDG_DATA_HOME"] = data_home
+                if home:
+                    self.env["HOME"] = home
+                game_data = os.path.join(home or self.data_home, *([".local", "share"] if home else []),
+                                         "Quillmont")
+                for folder in (game_data, decoy):
+                    os.makedirs(folder, exist_ok=True)
+                    with open(os.path.join(folder, "settings.cfg"), "w") as f:
+                        f.write("fullscreen=true\n")
+                self.start_launcher(program_name=program_name)
+                window = self.wait_for_main_window()
+                self.type_keys(window, "Tab", "space")  # the settings' clear button
+                self.answer_box(window, self.wait_for_box(window, title=None))
+                self.assertFalse(os.path.exists(os.path.join(game_data, "settings.cfg")))
+                self.assertTrue(os.path.exists(os.path.join(decoy, "settings.cfg")))
+                self.close_through_window_system(window)
+                status, _ = self.wait_for_exit()
+                self.assertEqual(status, 0, self.stderr())
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -3,10 +3,12 @@
 // buttons, and that nothing outside the game's own folder is ever touched.
 
 #include "mainwindow.h"
+#include "messageboxes.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,79 +22,9 @@ namespace {
 const char *const fileNames[] = { "settings.cfg", "version.dat", "subscription.dat" };
 const char *const buttonNames[] = { "pb_settings", "pb_version", "pb_subscription" };
 
-enum class Answer { Ok, Cancel, Escape, Close };
-
-struct ShownBox
-{
-    QString text;
-    QString title;
-    QMessageBox::Icon icon;
-    QMessageBox::StandardButtons standardButtons;
-    qsizetype buttonCount;
-    bool parentedToWindow;
-};
-
-QStringList *loggedMessages = nullptr;
-
-void recordMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    if (loggedMessages)
-        loggedMessages->append(message);
-}
-
-// Runs `action` (a click) and answers the message boxes it shows: the first with
-// `answer`, any further one with Cancel. Everything logged from the moment the first
-// box is answered until the action returns lands in `logged`.
-QList<ShownBox> answerBoxes(const QWidget *window, Answer answer, const std::function<void()> &action,
-                            QStringList *logged = nullptr)
-{
-    QList<ShownBox> shown;
-    QStringList lateMessages;
-    QtMessageHandler previousHandler = nullptr;
-    bool handlerInstalled = false;
-    QTimer poll;
-    poll.setInterval(10);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        shown.append({ box->text(), box->windowTitle(), box->icon(), box->standardButtons(),
-                       box->buttons().size(), box->parentWidget() == window });
-        if (shown.size() > 1) {
-            box->reject();
-            return;
-        }
-        loggedMessages = &lateMessages;
-        previousHandler = qInstallMessageHandler(recordMessage);
-        handlerInstalled = true;
-        switch (answer) {
-        case Answer::Ok:
-            box->button(QMessageBox::Ok)->click();
-            break;
-        case Answer::Cancel:
-            box->button(QMessageBox::Cancel)->click();
-            break;
-        case Answer::Escape:
-            QTest::keyClick(box, Qt::Key_Escape);
-            break;
-        case Answer::Close:
-            box->close();
-            break;
-        }
-    });
-    poll.start();
-    action();
-    poll.stop();
-    if (handlerInstalled) {
-        qInstallMessageHandler(previousHandler);
-        loggedMessages = nullptr;
-    }
-    if (logged)
-        *logged = lateMessages;
-    return shown;
-}
-
 } // namespace
+
+using namespace messageboxes;
 
 class TestClearData : public QObject
 {
@@ -111,8 +43,10 @@ private slots:
     void confirmedClear();
     void declinedClear_data();
     void declinedClear();
-    void unremovableFileIsSilent_data();
-    void unremovableFileIsSilent();
+    void unremovableFile_data();
+    void unremovableFile();
+    void dataFolderFromEnvironment_data();
+    void dataFolderFromEnvironment();
 
 private:
     QString gamePath(const QString &name = QString()) const;
@@ -329,7 +263,7 @@ void TestClearData::declinedClear()
     }
 }
 
-void TestClearData::unremovableFileIsSilent_data()
+void TestClearData::unremovableFile_data()
 {
     QTest::addColumn<int>("row");
     QTest::addColumn<bool>("removable");
@@ -338,9 +272,9 @@ void TestClearData::unremovableFileIsSilent_data()
     QTest::newRow("cannot be removed") << 0 << false;
 }
 
-// Whatever the removal does, a confirmed clear ends with the button disabled and
-// nothing said: no warning, no further box.
-void TestClearData::unremovableFileIsSilent()
+// A file that is gone after a confirmed clear disables its button without a word; one
+// that is still there is named in a warning, and its button stays for another try.
+void TestClearData::unremovableFile()
 {
     QFETCH(int, row);
     QFETCH(bool, removable);
@@ -358,14 +292,60 @@ void TestClearData::unremovableFileIsSilent()
     QStringList logged;
     const QList<ShownBox> boxes =
         answerBoxes(&window, Answer::Ok, [&] { button(window, row)->click(); }, &logged);
-    QCOMPARE(boxes.size(), 1);
     QCOMPARE(logged, QStringList());
-    QVERIFY(!button(window, row)->isEnabled());
     QCOMPARE(QFileInfo::exists(path), !removable);
+    QCOMPARE(button(window, row)->isEnabled(), !removable);
+    QCOMPARE(boxes.size(), removable ? 1 : 2);
+    if (!removable) {
+        QVERIFY2(boxes[1].text.startsWith(QDir::toNativeSeparators(path) + QStringLiteral(" could not be removed.")),
+                 qPrintable(boxes[1].text));
+        QCOMPARE(boxes[1].title, QStringLiteral("Quillmont Helper"));
+        QCOMPARE(boxes[1].icon, QMessageBox::Warning);
+        QCOMPARE(boxes[1].standardButtons, QMessageBox::Ok);
+        QCOMPARE(boxes[1].buttonCount, 1);
+    }
+}
 
-    // The next start tests afresh.
-    MainWindow nextStart;
-    QCOMPARE(button(nextStart, row)->isEnabled(), !removable);
+void TestClearData::dataFolderFromEnvironment_data()
+{
+    // Both relative to the working folder, where decoy game folders wait; "-" unsets.
+    QTest::addColumn<QByteArray>("dataHome");
+    QTest::addColumn<QByteArray>("home");
+    QTest::newRow("relative XDG_DATA_HOME: the default applies") << QByteArray("data") << QByteArray();
+    QTest::newRow("relative HOME: nothing is touched") << QByteArray("-") << QByteArray("home");
+}
+
+// The game data folder comes from absolute paths only: a relative XDG_DATA_HOME is
+// ignored, and with a relative home no button is enabled and nothing is removed.
+void TestClearData::dataFolderFromEnvironment()
+{
+    QFETCH(QByteArray, dataHome);
+    QFETCH(QByteArray, home);
+    const QByteArray savedHome = qgetenv("HOME");
+    const QByteArray savedDataHome = qgetenv("XDG_DATA_HOME");
+    const auto restore = qScopeGuard([&] {
+        qputenv("HOME", savedHome);
+        qputenv("XDG_DATA_HOME", savedDataHome);
+    });
+    const QString realGame = m_dataHome.filePath(QStringLiteral(".local/share/Quillmont"));
+    createFiles(realGame, 7);
+    createFiles(QStringLiteral("data/Quillmont"), 7);
+    createFiles(QStringLiteral("home/.local/share/Quillmont"), 7);
+    qputenv("HOME", home.isEmpty() ? QFile::encodeName(m_dataHome.path()) : home);
+    if (dataHome == "-")
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", dataHome);
+
+    const bool found = home.isEmpty();
+    MainWindow window;
+    for (int row = 0; row < 3; ++row)
+        QCOMPARE(button(window, row)->isEnabled(), found);
+    button(window, 0)->setEnabled(true);
+    QCOMPARE(answerBoxes(&window, Answer::Ok, [&] { button(window, 0)->click(); }).size(), 1);
+    QCOMPARE(QFileInfo::exists(realGame + QStringLiteral("/settings.cfg")), !found);
+    QVERIFY(QFileInfo::exists(QStringLiteral("data/Quillmont/settings.cfg")));
+    QVERIFY(QFileInfo::exists(QStringLiteral("home/.local/share/Quillmont/settings.cfg")));
 }
 
 QTEST_MAIN(TestClearData)

@@ -3,6 +3,7 @@
 
 #include "configtestutil.h"
 #include "mainwindow.h"
+#include "messageboxes.h"
 
 #include <QApplication>
 #include <QRadioButton>
@@ -11,6 +12,7 @@
 #include <QTest>
 
 using namespace configtest;
+using namespace messageboxes;
 
 namespace {
 
@@ -107,7 +109,8 @@ void TestDriverChoice::choiceIsWrittenAndShownAtNextStart()
 }
 
 // With a folder standing where the file was, any read or write of it would log a
-// warning: a click on the checked row must log nothing, so it touched nothing.
+// warning: a click on the checked row must log nothing, so it touched nothing. A click
+// on another row must say that its choice could not be saved.
 void TestDriverChoice::clickOnCheckedRowWritesNothing()
 {
     const QByteArray d3d12File = "[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"d3d12\"\n";
@@ -127,10 +130,19 @@ void TestDriverChoice::clickOnCheckedRowWritesNothing()
     QCOMPARE(log.take(), QStringList());
     QCOMPARE(checkedDriver(window), QStringLiteral("radio_d3d12"));
 
-    // The same folder does reveal a real choice: both writes are refused.
-    clickDriver(window, "radio_vulkan");
-    QCOMPARE(log.take(), QStringList(2, warning("Cannot open config file:")));
+    // A real choice is refused: one message, which names the file and its folder, and
+    // the window goes back to what the game will read, here nothing: the first row.
+    const QList<ShownBox> boxes = answerBoxes(&window, Answer::Ok, [&] { clickDriver(window, "radio_angle"); });
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes[0].text, QStringLiteral("The rendering driver could not be saved to override.cfg in %1.\n\n"
+                                           "Cannot open config file.")
+                                .arg(QDir::toNativeSeparators(m_folder->path())));
+    QCOMPARE(boxes[0].title, QStringLiteral("Quillmont Helper"));
+    QCOMPARE(boxes[0].icon, QMessageBox::Warning);
+    QCOMPARE(boxes[0].standardButtons, QMessageBox::Ok);
     QCOMPARE(checkedDriver(window), QStringLiteral("radio_vulkan"));
+    // The first write failed and the second was not tried; the rest is the re-read.
+    QCOMPARE(log.take().filter(QStringLiteral("config file")), QStringList(4, warning("Cannot open config file:")));
 }
 
 void TestDriverChoice::selection_data()
@@ -204,14 +216,14 @@ void TestDriverChoice::selection()
     QCOMPARE(readBytes(), onDisk(after));
 }
 
-// A file that cannot be read: the first row, and a warning for each of the three reads
-// and the two writes.
+// A file that cannot be read: the first row, a warning for each of the three reads and
+// for the first write, which ends the write-back. The constructor shows no box.
 void TestDriverChoice::unreadableFile()
 {
     QVERIFY(QDir().mkdir(configFile));
     LogCapture log;
     MainWindow window;
-    QCOMPARE(log.take(), QStringList(5, warning("Cannot open config file:")));
+    QCOMPARE(log.take(), QStringList(4, warning("Cannot open config file:")));
     QCOMPARE(checkedDriver(window), QStringLiteral("radio_vulkan"));
     QCOMPARE(entriesOf(m_folder->filePath(configFile)), QStringList());
 }

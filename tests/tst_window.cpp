@@ -2,6 +2,7 @@
 // which handler index each button delivers.
 
 #include "mainwindow.h"
+#include "messageboxes.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -28,24 +29,9 @@ struct ReceiverCount : QObject
     }
 };
 
-// The message boxes shown while `action` runs: their texts, each box declined.
-QStringList declinedBoxTexts(const std::function<void()> &action)
-{
-    QStringList texts;
-    QTimer poll;
-    poll.setInterval(10);
-    QObject::connect(&poll, &QTimer::timeout, [&texts] {
-        if (auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            texts.append(box->text());
-            box->button(QMessageBox::Cancel)->click();
-        }
-    });
-    poll.start();
-    action();
-    return texts;
-}
-
 } // namespace
+
+using namespace messageboxes;
 
 class TestWindow : public QObject
 {
@@ -64,6 +50,8 @@ private slots:
     void clearButtonIndices();
     void radioIndices_data();
     void radioIndices();
+    void gameThatCannotStart_data();
+    void gameThatCannotStart();
 
 private:
     QTemporaryDir m_dataHome;
@@ -199,7 +187,9 @@ void TestWindow::clearButtonIndices()
     const auto clicked = window.findChild<QPushButton *>(button);
     QVERIFY(clicked);
     clicked->setEnabled(true);
-    QCOMPARE(declinedBoxTexts([clicked] { clicked->click(); }), QStringList({ question }));
+    const QList<ShownBox> boxes = answerBoxes(&window, Answer::Cancel, [clicked] { clicked->click(); });
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes[0].text, question);
 }
 
 void TestWindow::radioIndices_data()
@@ -234,6 +224,50 @@ void TestWindow::radioIndices()
     const QList<QByteArray> lines = file.readAll().split('\n');
     QVERIFY2(lines.contains("renderer/rendering_method=\"" + method + '"'), lines.join('\n'));
     QVERIFY2(lines.contains(driver), lines.join('\n'));
+}
+
+void TestWindow::gameThatCannotStart_data()
+{
+    QTest::addColumn<QString>("game");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QString() << "No such file or directory";
+    QTest::newRow("a folder") << "folder" << "Permission denied";
+    QTest::newRow("not a program") << "text" << "Exec format error";
+}
+
+// When the game cannot be started, the launcher says why. (That it then stays open is
+// seen on the real program: quit() does nothing outside the event loop.)
+void TestWindow::gameThatCannotStart()
+{
+    QFETCH(QString, game);
+    QFETCH(QString, reason);
+    const QString gamePath = QStringLiteral("Quillmont.exe");
+    if (game == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(gamePath));
+    } else if (game == QLatin1String("text")) {
+        QFile file(gamePath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("no program\n");
+        file.close();
+        QVERIFY(file.setPermissions(file.permissions() | QFile::ExeOwner));
+    }
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto start = window.findChild<QPushButton *>(QStringLiteral("pb_start"));
+    const QList<ShownBox> boxes = answerBoxes(&window, Answer::Ok, [start] { start->click(); });
+
+    QCOMPARE(boxes.size(), 1);
+    QString expected = QStringLiteral("Quillmont.exe could not be started from %1.")
+                           .arg(QDir::toNativeSeparators(QDir::currentPath()));
+#ifndef Q_OS_WIN
+    expected += QStringLiteral("\n\n") + reason; // Windows gives no reason of its own
+#endif
+    QCOMPARE(boxes[0].text, expected);
+    QCOMPARE(boxes[0].title, QStringLiteral("Quillmont Helper"));
+    QCOMPARE(boxes[0].icon, QMessageBox::Warning);
+    QCOMPARE(boxes[0].standardButtons, QMessageBox::Ok);
+    QVERIFY(boxes[0].parentedToWindow);
 }
 
 QTEST_MAIN(TestWindow)
