@@ -11,7 +11,8 @@ QT_END_NAMESPACE
 // Reads one key of the [rendering] section of override.cfg, or returns the default.
 QString getSetting(const QString &key, const QString &defaultValue);
 // Writes one key into the [rendering] section of override.cfg, creating what is missing.
-void setSetting(const QString &key, const QString &value);
+// Returns whether the file now holds the value; a failure is also logged.
+bool setSetting(const QString &key, const QString &value);
 
 class MainWindow : public QMainWindow
 {
