@@ -271,9 +271,6 @@ void TestConfig::writing_data()
         "rendering_device/driver=\"d3d12\"\n[application]\nrendering_device/driver=\"y\"\n");
     row("entry under a header with a comment", "[rendering] ; video\nrendering_device/driver=vulkan\n",
         "[rendering] ; video\nrendering_device/driver=\"d3d12\"\n");
-    row("entries in two rendering sections", "[rendering]\nrendering_device/driver=\"a\"\n[x]\n[rendering]\n"
-                                             "rendering_device/driver=\"b\"\n",
-        "[rendering]\nrendering_device/driver=\"d3d12\"\n[x]\n[rendering]\nrendering_device/driver=\"d3d12\"\n");
     row("indented entry", "[rendering]\n\trendering_device/driver=\"vulkan\"\n",
         "[rendering]\n\trendering_device/driver=\"d3d12\"\n");
     row("spaces around the equals sign", "[rendering]\nrendering_device/driver = \"vulkan\"\n",
