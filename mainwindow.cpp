@@ -244,7 +244,8 @@ bool setSetting(const QString &key, const QString &value)
     // Replace the file only once the new text is complete, so that a full disk or a
     // crash cannot leave the player with a truncated file. The text is flushed before
     // the commit because a commit does not notice when that last write fails, and
-    // would put the truncated text in place of the old file.
+    // would put the truncated text in place of the old file. The text already has this
+    // platform's line ends, so it is written byte for byte.
     QSaveFile replacement(target);
     if (replacement.open(QIODevice::WriteOnly)) {
         if (replacement.write(newText) == newText.size() && replacement.flush() && replacement.commit())
