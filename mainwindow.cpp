@@ -1,8 +1,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include <QByteArrayMatcher>
-#include <QByteArrayView>
+#include "configtext.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -13,10 +13,16 @@
 #include <QProcess>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QTextStream>
 
 #include <iterator>
 #include <utility>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
 
 // Relative on purpose: the game reads override.cfg from the folder it is started in,
 // which is the launcher's working directory.
@@ -98,239 +104,172 @@ bool enterGameDataDirectory(QDir &dir)
     return dir.cd(QStringLiteral("Quillmont"));
 }
 
-// The configuration text is edited as bytes, not decoded, so that a comment saved in
-// another encoding survives a rewrite unchanged. Everything searched for is ASCII.
+// Far more than any override.cfg holds; refusing more keeps a huge file or a link to a
+// device from filling the memory.
+constexpr qint64 maxConfigSize = 64 * 1024 * 1024;
 
-bool isBlank(char c)
+// Reads the whole file, but only a regular file (after following links) of sane size:
+// opening a FIFO would block before the window shows, and a device may never end.
+bool readConfigFile(QFile &file, QByteArray *text)
 {
-    return c == ' ' || c == '\t';
+    const QFileInfo info(file.fileName());
+    if (!info.isFile() || info.size() > maxConfigSize || !file.open(QIODevice::ReadOnly))
+        return false;
+    *text = file.readAll();
+    return file.error() == QFileDevice::NoError && text->size() <= maxConfigSize;
 }
 
-bool isAsciiSpace(char c)
+// The path that a chain of links ends in: the safe replace renames onto it, so that
+// a link stays a link.
+QString linkTarget(const QString &path)
 {
-    return isBlank(c) || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    QFileInfo info(path);
+    for (int depth = 0; depth < 128 && info.isSymLink(); ++depth)
+        info.setFile(info.symLinkTarget());
+    return info.filePath();
 }
 
-qsizetype skipBlanks(QByteArrayView text, qsizetype pos)
+// Which file an open handle or a path is, by volume and file number.
+struct FileIdentity
 {
-    while (pos < text.size() && isBlank(text[pos]))
-        ++pos;
-    return pos;
-}
-
-qsizetype endOfLine(QByteArrayView text, qsizetype pos)
-{
-    const qsizetype lineFeed = text.indexOf('\n', pos);
-    return lineFeed < 0 ? text.size() : lineFeed;
-}
-
-// Whether only blanks stand between the start of pos's line and pos.
-bool beginsLine(QByteArrayView text, qsizetype pos)
-{
-    while (pos > 0 && isBlank(text[pos - 1]))
-        --pos;
-    return pos == 0 || text[pos - 1] == '\n';
-}
-
-// Whether the line starting at pos is a section header to the game: its first
-// character after any blanks is "[".
-bool isHeaderLine(QByteArrayView text, qsizetype pos)
-{
-    pos = skipBlanks(text, pos);
-    return pos < text.size() && text[pos] == '[';
-}
-
-struct Span
-{
-    qsizetype begin;
-    qsizetype end;
+    quint64 volume = 0;
+    quint64 index = 0;
+    bool valid = false;
+    bool isSameFileAs(const FileIdentity &other) const
+    {
+        return valid && other.valid && volume == other.volume && index == other.index;
+    }
 };
 
-// The key's quoted entries, as the game sees them: the key begins its line (after
-// blanks), blanks may stand around "=", and the value starts with a double quote. The
-// entry ends at the closing quote, or at the end of its line when that is missing, so
-// that a rewrite never reaches into the next line. Any text after the quote is kept.
-QList<Span> findQuotedEntries(QByteArrayView text, const QByteArray &key)
+#ifdef Q_OS_WIN
+// MinGW's stat() numbers no file, so ask Windows through a handle.
+FileIdentity identityOfHandle(HANDLE handle)
 {
-    QList<Span> entries;
-    if (key.isEmpty())
-        return entries;
-    const QByteArrayMatcher matcher(key);
-    for (qsizetype at = matcher.indexIn(text); at >= 0; at = matcher.indexIn(text, at + 1)) {
-        if (!beginsLine(text, at))
-            continue;
-        qsizetype pos = skipBlanks(text, at + key.size());
-        if (pos == text.size() || text[pos] != '=')
-            continue;
-        pos = skipBlanks(text, pos + 1);
-        if (pos == text.size() || text[pos] != '"')
-            continue;
-        const qsizetype lineEnd = endOfLine(text, pos);
-        const qsizetype closingQuote = text.sliced(pos + 1, lineEnd - pos - 1).indexOf('"');
-        const qsizetype end = closingQuote < 0 ? lineEnd : pos + 1 + closingQuote + 1;
-        entries.append({ at, end });
-        at = end - 1;
-    }
-    return entries;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
+        return {};
+    return { info.dwVolumeSerialNumber, (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow, true };
 }
 
-QByteArray replaceSpans(QByteArrayView text, const QList<Span> &spans, const QByteArray &replacement)
+FileIdentity identityOf(const QFile &file)
 {
-    QByteArray result;
-    result.reserve(text.size() + spans.size() * replacement.size());
-    qsizetype copied = 0;
-    for (const Span &span : spans) {
-        result.append(text.sliced(copied, span.begin - copied));
-        result.append(replacement);
-        copied = span.end;
-    }
-    result.append(text.sliced(copied));
-    return result;
+    return identityOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
 }
 
-// Inserts the entry as the last line of the first [rendering] section, or appends a new
-// section when there is none or when that section runs to an unterminated last line.
-// The header counts only where it begins its line; the section ends before the next
-// line that starts with "[" (after blanks), or before a final line feed. White space
-// after the header is dropped, so any text that followed it gets a line of its own.
-// A plain scan rather than a regular expression: it gives the same result at any size.
-QByteArray insertEntry(QByteArrayView text, const QByteArray &entry)
+FileIdentity identityOf(const QString &path)
 {
-    static const QByteArray header = QByteArrayLiteral("[rendering]");
-    qsizetype headerAt = text.indexOf(header);
-    while (headerAt >= 0 && !beginsLine(text, headerAt))
-        headerAt = text.indexOf(header, headerAt + 1);
+    // No access asked for: only the file's attributes are read.
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FileIdentity identity = identityOfHandle(handle);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return identity;
+}
+#else
+FileIdentity identityOf(const QFile &file)
+{
+    struct stat info;
+    if (fstat(file.handle(), &info) != 0)
+        return {};
+    return { quint64(info.st_dev), quint64(info.st_ino), true };
+}
 
-    if (headerAt >= 0) {
-        qsizetype bodyStart = headerAt + header.size();
-        while (bodyStart < text.size() && isAsciiSpace(text[bodyStart]))
-            ++bodyStart;
-        for (qsizetype pos = bodyStart;;) {
-            const bool atEnd = pos == text.size() || (pos == text.size() - 1 && text[pos] == '\n');
-            if (atEnd || isHeaderLine(text, pos)) {
-                QByteArray result;
-                result.reserve(text.size() + entry.size() + 2);
-                result.append(text.first(headerAt));
-                result.append(header).append('\n');
-                result.append(text.sliced(bodyStart, pos - bodyStart));
-                result.append(entry).append('\n');
-                result.append(text.sliced(pos));
-                return result;
-            }
-            const qsizetype lineFeed = text.indexOf('\n', pos);
-            if (lineFeed < 0)
-                break;
-            pos = lineFeed + 1;
+FileIdentity identityOf(const QString &path)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return { quint64(info.st_dev), quint64(info.st_ino), true };
+}
+#endif
+
+// For a folder that refuses new files: writes the new text over the old one so that the
+// file never holds fewer bytes than the shorter of the two. What the new text adds goes
+// first, at the old end, so that a full disk fails before any old byte is overwritten;
+// the file is cut to its new length last.
+bool writeInPlace(const QString &path, qint64 oldSize, const QByteArray &newText)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return false;
+    if (newText.size() > oldSize) {
+        const qint64 added = newText.size() - oldSize;
+        if (!file.seek(oldSize) || file.write(newText.constData() + oldSize, added) != added || !file.flush()) {
+            file.resize(oldSize);
+            return false;
         }
     }
-    QByteArray result = text.toByteArray();
-    result.append('\n').append(header).append('\n').append(entry).append('\n');
-    return result;
-}
-
-// A value in double quotes is the text between them, also when a comment follows the
-// closing quote; otherwise one pair of surrounding quotes is dropped, if there is one.
-QString unquoted(const QString &value)
-{
-    if (!value.startsWith(u'"'))
-        return value;
-    const qsizetype closingQuote = value.indexOf(u'"', 1);
-    if (closingQuote > 0) {
-        qsizetype pos = closingQuote + 1;
-        while (pos < value.size() && (value[pos] == u' ' || value[pos] == u'\t'))
-            ++pos;
-        if (pos == value.size() || value[pos] == u';')
-            return value.mid(1, closingQuote - 1);
-    }
-    if (value.endsWith(u'"'))
-        return value.mid(1, qMax(value.size() - 2, 0));
-    return value;
+    const qint64 overwritten = qMin(qint64(newText.size()), oldSize);
+    return file.seek(0) && file.write(newText.constData(), overwritten) == overwritten && file.flush()
+        && file.resize(newText.size());
 }
 
 } // namespace
 
 QString getSetting(const QString &key, const QString &defaultValue)
 {
-    if (!QFile::exists(configFileName))
+    if (!QFileInfo::exists(configFileName))
         return defaultValue;
     QFile file(configFileName);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray text;
+    if (!readConfigFile(file, &text)) {
         warnAboutConfigFile("Cannot open config file:");
         return defaultValue;
     }
-    QTextStream in(&file);
-    bool inRenderingSection = false;
-    QString line;
-    while (in.readLineInto(&line)) {
-        // A view, not a copy: large files are read line by line without allocating.
-        const QStringView trimmed = QStringView(line).trimmed();
-        if (trimmed.startsWith(u'[')) {
-            inRenderingSection = trimmed == QLatin1String("[rendering]");
-            continue;
-        }
-        if (trimmed.isEmpty() || trimmed.startsWith(u';') || !inRenderingSection)
-            continue;
-        const qsizetype equals = trimmed.indexOf(u'=');
-        if (equals < 0 || trimmed.first(equals).trimmed() != key)
-            continue;
-        return unquoted(trimmed.sliced(equals + 1).trimmed().toString());
-    }
-    return defaultValue;
+    const std::optional<QByteArray> value = configValue(text, key.toUtf8());
+    return value ? QString::fromUtf8(*value) : defaultValue;
 }
 
 bool setSetting(const QString &key, const QString &value, QString *problem)
 {
-    if (!QFile::exists(configFileName)) {
+    if (!QFileInfo::exists(configFileName)) {
         QFile file(configFileName);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
             return warnAboutConfigFile("Cannot create config file:", problem);
-        }
         file.write("[rendering]\n");
     }
 
-    QByteArray text;
-    {
-        // Opened for writing too, so that a file the player made read-only is refused
-        // here and never replaced behind the player's back.
-        QFile file(configFileName);
-        if (!file.open(QIODevice::ReadWrite | QIODevice::Text)) {
-            return warnAboutConfigFile("Cannot open config file:", problem);
-        }
-        text = file.readAll();
-        if (file.error() != QFileDevice::NoError) {
-            return warnAboutConfigFile("Cannot open config file:", problem);
-        }
-    }
-    // The game cannot read a file that starts with a byte-order mark.
-    if (text.startsWith("\xEF\xBB\xBF"))
-        text.remove(0, 3);
+    // Read only: a file that already holds the value is left alone, time stamp and all,
+    // and needs no write access.
+    QFile file(configFileName);
+    QByteArray oldText;
+    if (!readConfigFile(file, &oldText))
+        return warnAboutConfigFile("Cannot open config file:", problem);
+    const QByteArray newText = configWithValue(oldText, key.toUtf8(), value.toUtf8());
+    if (newText == oldText)
+        return true;
 
-    const QByteArray keyBytes = key.toUtf8();
-    const QByteArray entry = keyBytes + "=\"" + value.toUtf8() + '"';
-    const QList<Span> entries = findQuotedEntries(text, keyBytes);
-    text = entries.isEmpty() ? insertEntry(text, entry) : replaceSpans(text, entries, entry);
+    // The new text may only replace the file that was read. A link whose target cannot
+    // be named again (one into /proc/self/fd, say) would otherwise have the replace
+    // create some other file and report success.
+    const QString target = linkTarget(configFileName);
+    if (!identityOf(file).isSameFileAs(identityOf(target)))
+        return warnAboutConfigFile("Cannot write to config file:", problem);
+    file.close();
+    // Asked for write access as well, so that a file the player made read-only is
+    // refused here and never replaced behind the player's back.
+    if (QFile writable(target); !writable.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+        return warnAboutConfigFile("Cannot open config file:", problem);
 
     // Replace the file only once the new text is complete, so that a full disk or a
-    // crash cannot leave the player with a truncated file. The buffered text is flushed
-    // before the commit because a commit does not notice when that last write fails,
-    // and would put the truncated text in place of the old file.
-    QSaveFile file(configFileName);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        if (file.write(text) != text.size() || !file.flush() || !file.commit())
-            return warnAboutConfigFile("Cannot write to config file:", problem);
-        return true;
+    // crash cannot leave the player with a truncated file. The text is flushed before
+    // the commit because a commit does not notice when that last write fails, and
+    // would put the truncated text in place of the old file. The text already has this
+    // platform's line ends, so it is written byte for byte.
+    QSaveFile replacement(target);
+    if (replacement.open(QIODevice::WriteOnly)) {
+        if (replacement.write(newText) == newText.size() && replacement.flush() && replacement.commit())
+            return true;
+        return warnAboutConfigFile("Cannot write to config file:", problem);
     }
     // Only a folder that refuses new files gets the file written in place: the file
     // itself was just opened for writing. Any other failure, such as a full disk,
     // leaves the old file as it is. Qt's own fallback covers fewer errors than this.
-    const QFileInfo folder(QFileInfo(configFileName).absolutePath());
-    if (folder.isWritable())
+    const QFileInfo folder(QFileInfo(target).absolutePath());
+    if (folder.isWritable() || !writeInPlace(target, oldText.size(), newText))
         return warnAboutConfigFile("Cannot write to config file:", problem);
-    QFile inPlace(configFileName);
-    if (!inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-        || inPlace.write(text) != text.size() || !inPlace.flush()) {
-        return warnAboutConfigFile("Cannot write to config file:", problem);
-    }
     return true;
 }
 

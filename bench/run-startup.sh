@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the launcher and the start-up baseline in build-bench (Release, warnings as
 # errors) when needed, then times their start-up under a private Xvfb. Options are
-# passed to startup.py (see --help), e.g. -n 40, --empty-folder or --workdir-root.
+# passed to startup.py (see --help), e.g. -n 40, --empty-folder, --workdir-root or
+# --busy-disk (another process writes and syncs a large file meanwhile).
 # Exit status: 0 when both goals are met, 1 when one is missed, 2 on failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -13,6 +13,10 @@ Runs under its own Xvfb on a free display unless --display names a server, which
 should have no window manager: the events watched are those of windows that are
 direct children of the root.
 
+With --busy-disk, another process keeps the disk busy for the whole measurement: it
+rewrites a large file beside the working folders and syncs it, over and over, so that
+any sync the programs make waits behind it.
+
 Needs python3-xlib (Debian: the system python3). Usually started through
 bench/run-startup.sh, which builds the two programs first.
 """
@@ -46,6 +50,35 @@ GAME_DATA_FILES = ("settings.cfg", "version.dat", "subscription.dat")
 
 class BenchError(Exception):
     pass
+
+
+# The disk-busy writer, run as a process of its own: 64 MiB rewritten and synced in a
+# loop until it is ended.
+BUSY_WRITER = r"""
+import os, sys
+chunk = os.urandom(1 << 20)
+with open(sys.argv[1], "wb") as f:
+    while True:
+        f.seek(0)
+        for _ in range(64):
+            f.write(chunk)
+        f.flush()
+        os.fsync(f.fileno())
+"""
+
+
+def start_busy_writer(folder):
+    """Starts the writer on a file in folder; returns (process, file path)."""
+    fd, path = tempfile.mkstemp(prefix="quillmont-busy-", dir=folder)
+    os.close(fd)
+    writer = subprocess.Popen([sys.executable, "-c", BUSY_WRITER, path],
+                              stdin=subprocess.DEVNULL)
+    # Let it get going, so that the first runs already meet a busy disk.
+    time.sleep(1.0)
+    if writer.poll() is not None:
+        os.unlink(path)
+        raise BenchError("the disk-busy writer did not start")
+    return writer, path
 
 
 def start_xvfb(log_path):
@@ -276,7 +309,8 @@ def print_table(results, args, display_name, loads):
     print(f"Start-up to mapped window, {args.runs} runs each, alternating "
           f"(X server {display_name}, settle {args.settle} ms, "
           f"{'empty folder' if args.empty_folder else 'folder with override.cfg'} "
-          f"in {args.workdir_root or tempfile.gettempdir()})")
+          f"in {args.workdir_root or tempfile.gettempdir()}"
+          f"{', disk kept busy by another writer' if args.busy_disk else ''})")
     if args.runs < 20:
         print("Fewer than 20 runs each: a quick look, not a measurement.")
     if None not in loads:
@@ -349,6 +383,9 @@ def main():
                              "depends on the file system")
     parser.add_argument("--empty-folder", action="store_true",
                         help="start in an empty folder instead of one with override.cfg")
+    parser.add_argument("--busy-disk", action="store_true",
+                        help="keep the disk busy meanwhile: another process rewrites and syncs "
+                             "a 64 MiB file in a loop beside the working folders")
     parser.add_argument("--allow-kill", action="store_true",
                         help="accept runs that had to be ended with SIGTERM")
     parser.add_argument("--keep", action="store_true",
@@ -364,7 +401,10 @@ def main():
 
     session_dir = tempfile.mkdtemp(prefix="quillmont-startup-session-")
     server = None
+    busy_writer, busy_file = None, None
     try:
+        if args.busy_disk:
+            busy_writer, busy_file = start_busy_writer(args.workdir_root or tempfile.gettempdir())
         display_name = args.display
         if display_name is None:
             server, display_name = start_xvfb(os.path.join(session_dir, "xvfb.log"))
@@ -383,6 +423,9 @@ def main():
         print(f"startup.py: {e}", file=sys.stderr)
         return 2
     finally:
+        if busy_writer is not None:
+            stop_process(busy_writer)
+            os.unlink(busy_file)
         if server is not None:
             stop_process(server)
         if not args.keep:

@@ -4,11 +4,13 @@
 #ifndef CONFIGTESTUTIL_H
 #define CONFIGTESTUTIL_H
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QTest>
 
 #include <memory>
@@ -109,6 +111,12 @@ inline bool writeBytes(const QByteArray &bytes, const QString &name = configFile
     QFile file(name);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()
         && file.flush();
+}
+
+inline bool setModificationTime(const QString &name, const QDateTime &time)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime);
 }
 
 inline QStringList entriesOf(const QString &folder)

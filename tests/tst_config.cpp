@@ -4,17 +4,20 @@
 #include "configtestutil.h"
 #include "mainwindow.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileInfo>
+#include <QRadioButton>
 #include <QScopeGuard>
 #include <QTest>
 
 #include <cstdio>
+#include <iterator>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #endif
 
 using namespace configtest;
@@ -25,19 +28,27 @@ const QString driverKey = QStringLiteral("rendering_device/driver");
 
 // One call of either function in the working directory, as the helper mode runs it:
 // ["set", key, value] or ["get", key, default]. Returns the logged lines, then for a
-// read the line "value: " and the value.
+// read the line "value: " and the value, for a failed write the line "returned false".
 QStringList callConfig(const QStringList &call)
 {
     LogCapture log;
     QString read;
-    if (call.value(0) == QLatin1String("set"))
-        setSetting(call.value(1), call.value(2));
-    else
+    if (call.value(0) == QLatin1String("set")) {
+        if (!setSetting(call.value(1), call.value(2)))
+            read = QStringLiteral("returned false");
+    } else {
         read = QStringLiteral("value: ") + getSetting(call.value(1), call.value(2));
+    }
     QStringList lines = log.take();
     if (!read.isNull())
         lines.append(read);
     return lines;
+}
+
+// What a refused write reports: one warning, and false.
+QStringList refused(const char *text)
+{
+    return { warning(text), QStringLiteral("returned false") };
 }
 
 #ifdef Q_OS_UNIX
@@ -78,31 +89,78 @@ unsigned modeOf(const QString &path)
 }
 #endif
 
-// The entries of a file as the game reads them, under "section/key" ("/key" before the
-// first header): a header is a line whose first non-blank character is "[", ";" starts
-// a comment anywhere, blanks may stand around "=", a value in double quotes is the text
-// between them, and a later entry of a key replaces an earlier one.
-QMap<QByteArray, QByteArray> gameView(const QByteArray &text)
+// A file as the game reads it: its entries under "section/key" ("/key" before the first
+// header). A header is a line whose first non-blank character is "[", named up to the
+// first "]"; a CR directly before a LF ends the line with it; ";" starts a comment,
+// blanks may stand around "=", and a later entry of a key replaces an earlier one. Text
+// stands in double quotes (a quote left open runs to the line end); numbers, true, false
+// and bracketed values may stand bare. Anything else, an unquoted word or nothing at
+// all, is a parse error: the game ignores that line and every one after it.
+struct GameView
 {
     QMap<QByteArray, QByteArray> entries;
+    bool parseError = false;
+};
+
+GameView gameView(const QByteArray &text)
+{
+    GameView view;
     QByteArray section;
     for (QByteArray line : text.split('\n')) {
-        const qsizetype comment = line.indexOf(';');
-        if (comment >= 0)
-            line.truncate(comment);
+        if (line.endsWith('\r'))
+            line.chop(1);
         line = line.trimmed();
+        if (line.isEmpty() || line.startsWith(';'))
+            continue;
         if (line.startsWith('[')) {
             section = line.mid(1, line.indexOf(']') - 1);
             continue;
         }
         const qsizetype equals = line.indexOf('=');
-        if (equals < 0)
-            continue;
         QByteArray value = line.mid(equals + 1).trimmed();
-        if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
-            value = value.mid(1, value.size() - 2);
-        entries.insert(section + '/' + line.first(equals).trimmed(), value);
+        const qsizetype closingQuote = value.indexOf('"', 1);
+        if (value.startsWith('"') && closingQuote > 0) {
+            const QByteArray rest = value.mid(closingQuote + 1).trimmed();
+            value = rest.isEmpty() || rest.startsWith(';') ? value.mid(1, closingQuote - 1) : QByteArray();
+        } else if (!value.startsWith('"')) {
+            if (const qsizetype comment = value.indexOf(';'); comment >= 0)
+                value = value.first(comment).trimmed();
+            bool number = false;
+            value.toDouble(&number);
+            if (!number && value != "true" && value != "false" && !value.startsWith('['))
+                value.clear();
+        }
+        if (equals < 0 || value.isNull()) {
+            view.parseError = true;
+            break;
+        }
+        view.entries.insert(section + '/' + line.first(equals).trimmed(), value);
     }
+    return view;
+}
+
+const char *const driverButtons[] = { "radio_vulkan", "radio_d3d12", "radio_opengl3", "radio_angle" };
+const QByteArray methodEntry = "rendering/renderer/rendering_method";
+const QByteArray deviceEntry = "rendering/rendering_device/driver";
+const QByteArray compatibilityEntry = "rendering/gl_compatibility/driver";
+
+// The driver choice whose settings the game uses, or -1 where it uses none of them.
+int gameChoice(const GameView &view)
+{
+    const QByteArray method = view.entries.value(methodEntry, "forward_plus");
+    const QByteArray device = view.entries.value(deviceEntry, "vulkan");
+    const QByteArray compatibility = view.entries.value(compatibilityEntry, "opengl3");
+    if (method == "forward_plus")
+        return device == "vulkan" ? 0 : device == "d3d12" ? 1 : -1;
+    if (method == "gl_compatibility")
+        return compatibility == "opengl3" ? 2 : compatibility == "opengl3_angle" ? 3 : -1;
+    return -1;
+}
+
+QMap<QByteArray, QByteArray> withoutDriverSettings(QMap<QByteArray, QByteArray> entries)
+{
+    for (const QByteArray &entry : { methodEntry, deviceEntry, compatibilityEntry })
+        entries.remove(entry);
     return entries;
 }
 
@@ -113,6 +171,7 @@ class TestConfig : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init() { m_folder.reset(new ScratchFolder); }
     void cleanup() { m_folder.reset(); }
 
@@ -130,7 +189,10 @@ private slots:
     void writeInReadOnlyFolder();
     void writeInImmutableFolder();
     void writeOnFullDisk();
+    void writeInPlaceOnFullDisk();
     void writeThroughSymlink();
+    void refusedFiles();
+    void writeThroughLinkToUnnamedFile();
 
     void largeSection();
 
@@ -138,8 +200,16 @@ private slots:
     void gameReadsTheChoice();
 
 private:
+    QTemporaryDir m_dataHome;
     std::unique_ptr<ScratchFolder> m_folder;
 };
+
+void TestConfig::initTestCase()
+{
+    // The window looks for the game's per-user files: never in the real user's folders.
+    QVERIFY(m_dataHome.isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dataHome.path()));
+}
 
 void TestConfig::writing_data()
 {
@@ -190,18 +260,29 @@ void TestConfig::writing_data()
         "; see [rendering] below\n[display]\nb=2\n[rendering]\na=\"1\"\nrendering_device/driver=\"d3d12\"\n[audio]\n");
     row("header after other text on its line", "x=1 [rendering]\n",
         "x=1 [rendering]\n\n[rendering]\nrendering_device/driver=\"d3d12\"\n");
-    row("quoted entries in every section", "rendering_device/driver=\"x\"\n[display]\nrendering_device/driver=\"y\"\n"
-                                           "[rendering]\nrendering_device/driver=\"z\" ; note\n",
-        "rendering_device/driver=\"d3d12\"\n[display]\nrendering_device/driver=\"d3d12\"\n"
+    row("entries outside the rendering section stay", "rendering_device/driver=\"x\"\n[display]\nrendering_device/driver=\"y\"\n"
+                                                      "[rendering]\nrendering_device/driver=\"z\" ; note\n",
+        "rendering_device/driver=\"x\"\n[display]\nrendering_device/driver=\"y\"\n"
         "[rendering]\nrendering_device/driver=\"d3d12\" ; note\n");
+    row("entries only outside the rendering section",
+        "rendering_device/driver=\"x\"\n[Rendering]\nrendering_device/driver=vulkan\n[rendering]\na=\"1\"\n"
+        "[application]\nrendering_device/driver=\"y\"\n",
+        "rendering_device/driver=\"x\"\n[Rendering]\nrendering_device/driver=vulkan\n[rendering]\na=\"1\"\n"
+        "rendering_device/driver=\"d3d12\"\n[application]\nrendering_device/driver=\"y\"\n");
+    row("entry under a header with a comment", "[rendering] ; video\nrendering_device/driver=vulkan\n",
+        "[rendering] ; video\nrendering_device/driver=\"d3d12\"\n");
     row("indented entry", "[rendering]\n\trendering_device/driver=\"vulkan\"\n",
         "[rendering]\n\trendering_device/driver=\"d3d12\"\n");
     row("spaces around the equals sign", "[rendering]\nrendering_device/driver = \"vulkan\"\n",
         "[rendering]\nrendering_device/driver=\"d3d12\"\n");
     row("tabs around the equals sign, comment after", "[rendering]\n  rendering_device/driver\t=\t\"vulkan\" ; by hand\n",
         "[rendering]\n  rendering_device/driver=\"d3d12\" ; by hand\n");
-    row("unquoted entry not recognised", "[rendering]\nrendering_device/driver=vulkan\n[display]\n",
-        "[rendering]\nrendering_device/driver=vulkan\nrendering_device/driver=\"d3d12\"\n[display]\n");
+    row("unquoted entry", "[rendering]\nrendering_device/driver=vulkan\n[display]\n",
+        "[rendering]\nrendering_device/driver=\"d3d12\"\n[display]\n");
+    row("unquoted entry, blanks and comment", "[rendering]\n  rendering_device/driver = vulkan \t; fast\r\n",
+        "[rendering]\n  rendering_device/driver=\"d3d12\" \t; fast\n");
+    row("empty unquoted entries", "[rendering]\nrendering_device/driver=\nrendering_device/driver =  ; none\n",
+        "[rendering]\nrendering_device/driver=\"d3d12\"\nrendering_device/driver=\"d3d12\"  ; none\n");
     row("commented-out entries", "[rendering]\n;rendering_device/driver=\"vulkan\"\n; rendering_device/driver=\"gl\"\n",
         "[rendering]\n;rendering_device/driver=\"vulkan\"\n; rendering_device/driver=\"gl\"\n"
         "rendering_device/driver=\"d3d12\"\n");
@@ -218,6 +299,10 @@ void TestConfig::writing_data()
         "[rendering]\nrendering_device/driver=\"d3d12\"\n");
     row("CR LF", "[rendering]\r\na=\"1\"\r\n[display]\r\nb=2\r\n",
         "[rendering]\na=\"1\"\nrendering_device/driver=\"d3d12\"\n[display]\nb=2\n");
+    row("lone carriage returns kept", "; a\rb\n[rendering]\r\na=\"1\r\"\r\n",
+        "; a\rb\n[rendering]\na=\"1\r\"\nrendering_device/driver=\"d3d12\"\n");
+    row("carriage returns only", "[rendering]\ra=\"1\"\r",
+        "[rendering]\ra=\"1\"\r\n[rendering]\nrendering_device/driver=\"d3d12\"\n");
     row("byte-order mark", "\xEF\xBB\xBF[rendering]\na=\"1\"\n",
         "[rendering]\na=\"1\"\nrendering_device/driver=\"d3d12\"\n");
     row("invalid UTF-8 kept", "; r\xE9glages vid\xE9o\n[rendering]\na=\"\xFF\xFE\"\n",
@@ -239,9 +324,16 @@ void TestConfig::writing()
 
     if (exists)
         QVERIFY(writeBytes(before));
+    // A file that already holds the value is not written at all: it keeps its time.
+    const bool unchanged = exists && before == onDisk(after);
+    const QDateTime longAgo(QDate(2001, 2, 3), QTime(4, 5, 6), QTimeZone::utc());
+    if (unchanged)
+        QVERIFY(setModificationTime(configFile, longAgo));
     QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, value }), QStringList());
     QCOMPARE(readBytes(), onDisk(after));
     QCOMPARE(entriesOf(m_folder->path()), QStringList { configFile });
+    if (unchanged)
+        QCOMPARE(QFileInfo(configFile).lastModified().toUTC(), longAgo);
 }
 
 void TestConfig::reading_data()
@@ -254,7 +346,11 @@ void TestConfig::reading_data()
     QTest::newRow("unquoted") << QByteArray("[rendering]\nrendering_device/driver=d3d12\n") << "d3d12";
     QTest::newRow("spaced, indented") << QByteArray("[rendering]\n\t rendering_device/driver = \"d3d12\" \n") << "d3d12";
     QTest::newRow("two quotes") << QByteArray("[rendering]\nrendering_device/driver=\"\"\n") << "";
-    QTest::newRow("nothing after =") << QByteArray("[rendering]\nrendering_device/driver=\n") << "";
+    QTest::newRow("nothing after =") << QByteArray("[rendering]\nrendering_device/driver=\n") << fallback;
+    QTest::newRow("nothing after =, earlier entry")
+        << QByteArray("[rendering]\nrendering_device/driver=\"d3d12\"\nrendering_device/driver= ; cleared\n") << "d3d12";
+    QTest::newRow("unquoted, comment after") << QByteArray("[rendering]\nrendering_device/driver = d3d12 ; fast\r\n")
+                                             << "d3d12";
     QTest::newRow("one quote") << QByteArray("[rendering]\nrendering_device/driver=\"\n") << "";
     QTest::newRow("opening quote only") << QByteArray("[rendering]\nrendering_device/driver=\"d3d12\n") << "\"d3d12";
     QTest::newRow("equals sign in value") << QByteArray("[rendering]\nrendering_device/driver=a=b\n") << "a=b";
@@ -268,13 +364,19 @@ void TestConfig::reading_data()
     QTest::newRow("other text, then a quote") << QByteArray("[rendering]\nrendering_device/driver=\"a\" b \"\n")
                                               << "a\" b ";
     QTest::newRow("header in other case") << QByteArray("[Rendering]\nrendering_device/driver=\"d3d12\"\n") << fallback;
-    QTest::newRow("header with text after it")
-        << QByteArray("[rendering] ; video\nrendering_device/driver=\"d3d12\"\n") << fallback;
+    QTest::newRow("header with a comment")
+        << QByteArray("[rendering] ; video\nrendering_device/driver=\"d3d12\"\n") << "d3d12";
     QTest::newRow("indented header") << QByteArray("  [rendering]\nrendering_device/driver=\"d3d12\"\n") << "d3d12";
     QTest::newRow("section ended") << QByteArray("[rendering]\n[display]\nrendering_device/driver=\"d3d12\"\n")
                                    << fallback;
-    QTest::newRow("first entry wins")
-        << QByteArray("[rendering]\nrendering_device/driver=\"d3d12\"\nrendering_device/driver=\"vulkan\"\n") << "d3d12";
+    QTest::newRow("last entry wins")
+        << QByteArray("[rendering]\nrendering_device/driver=\"d3d12\"\nrendering_device/driver=\"vulkan\"\n") << "vulkan";
+    QTest::newRow("last entry wins across sections")
+        << QByteArray("[rendering]\nrendering_device/driver=\"a\"\n[display]\nrendering_device/driver=\"x\"\n"
+                      "[rendering] ; more\nrendering_device/driver=b\n[audio]\nrendering_device/driver=\"y\"\n")
+        << "b";
+    QTest::newRow("lone carriage returns end no line")
+        << QByteArray("[rendering]\rrendering_device/driver=\"d3d12\"\r") << fallback;
     QTest::newRow("before the first header") << QByteArray("rendering_device/driver=\"d3d12\"\n[rendering]\n")
                                              << fallback;
     QTest::newRow("second rendering section") << QByteArray("[rendering]\n[x]\nrendering_device/driver=\"a\"\n"
@@ -330,7 +432,7 @@ void TestConfig::writeToDirectory()
 {
     QVERIFY(QDir().mkdir(configFile));
     QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }),
-             QStringList { warning("Cannot open config file:") });
+             refused("Cannot open config file:"));
     QVERIFY(QFileInfo(configFile).isDir());
     QCOMPARE(entriesOf(m_folder->filePath(configFile)), QStringList());
 }
@@ -338,20 +440,22 @@ void TestConfig::writeToDirectory()
 // A file the player made read-only is refused and left as it was.
 void TestConfig::writeToReadOnlyFile()
 {
-    const QByteArray before = "[rendering]\nrendering_device/driver=\"vulkan\"\n";
+    const QByteArray before = onDisk("[rendering]\nrendering_device/driver=\"vulkan\"\n");
     QVERIFY(writeBytes(before));
     QVERIFY(QFile::setPermissions(configFile, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const auto writable = qScopeGuard([] { QFile::setPermissions(configFile, QFile::ReadOwner | QFile::WriteOwner); });
     const QStringList set = { QStringLiteral("set"), driverKey, QStringLiteral("d3d12") };
+    // The value the file already holds asks for no write, so it is no failure.
+    const QStringList setSame = { QStringLiteral("set"), driverKey, QStringLiteral("vulkan") };
 #ifdef Q_OS_UNIX
     const FolderMode mode(m_folder->path(), readOnlyForAll | QFile::WriteOwner);
-    const QStringList logged = callUnprivileged(*m_folder, set);
+    const QStringList logged = callUnprivileged(*m_folder, set) + callUnprivileged(*m_folder, setSame);
 #else
     if (QFile probe(configFile); probe.open(QIODevice::ReadWrite))
         QSKIP("read-only files are writable for this user (Wine run by root)");
-    const QStringList logged = callConfig(set);
+    const QStringList logged = callConfig(set) + callConfig(setSame);
 #endif
-    QCOMPARE(logged, QStringList { warning("Cannot open config file:") });
+    QCOMPARE(logged, refused("Cannot open config file:"));
     QCOMPARE(readBytes(), before);
     QCOMPARE(entriesOf(m_folder->path()), QStringList { configFile });
 }
@@ -366,7 +470,7 @@ void TestConfig::writeToImmutableFile()
     if (!immutable.isSet())
         QSKIP("the immutable attribute cannot be set here");
     QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }),
-             QStringList { warning("Cannot open config file:") });
+             refused("Cannot open config file:"));
     QCOMPARE(readBytes(), before);
     QCOMPARE(entriesOf(m_folder->path()), QStringList { configFile });
 #else
@@ -379,7 +483,7 @@ void TestConfig::createInReadOnlyFolder()
 #ifdef Q_OS_UNIX
     const FolderMode mode(m_folder->path(), readOnlyForAll);
     QCOMPARE(callUnprivileged(*m_folder, { QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }),
-             QStringList { warning("Cannot create config file:") });
+             refused("Cannot create config file:"));
     QCOMPARE(entriesOf(m_folder->path()), QStringList());
 #else
     QSKIP("a read-only folder still takes new files on Windows");
@@ -443,11 +547,55 @@ void TestConfig::writeOnFullDisk()
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 
-    QCOMPARE(logged, QStringList { warning("Cannot write to config file:") });
+    QCOMPARE(logged, refused("Cannot write to config file:"));
     QCOMPARE(readBytes(), before);
     QCOMPARE(entriesOf(m_folder->path()), QStringList { configFile });
 #else
     QSKIP("the file size limit exists on POSIX systems only");
+#endif
+}
+
+// A folder that refuses new files, on a disk with no room left: the text written in place
+// must not cost the old one. A longer text is refused whole; a shorter one still fits.
+void TestConfig::writeInPlaceOnFullDisk()
+{
+#ifdef Q_OS_UNIX
+    const QString disk = m_folder->filePath(QStringLiteral("disk"));
+    QVERIFY(QDir().mkdir(disk));
+    if (!runCommand(QStringLiteral("mount"), { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                               QStringLiteral("size=16k"), QStringLiteral("tmpfs"), disk }))
+        QSKIP("mounting a small file system is refused here");
+    const QString game = disk + QStringLiteral("/game");
+    const auto unmount = qScopeGuard([&] {
+        QDir::setCurrent(m_folder->path());
+        runCommand(QStringLiteral("umount"), { disk });
+    });
+    QVERIFY(QDir().mkdir(game) && QDir::setCurrent(game));
+
+    // One page of text, then every other page of the disk taken.
+    QByteArray before = "[rendering]\nrendering_device/driver=\"vulkan\"\n";
+    while (before.size() < 4000)
+        before += "; " + QByteArray(70, 'x') + "\n";
+    QVERIFY(writeBytes(before));
+    QFile filler(disk + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    while (filler.write(QByteArray(4096, 'f')) > 0) { }
+    filler.close();
+
+    const Immutable immutable(game);
+    if (!immutable.isSet())
+        QSKIP("the immutable attribute cannot be set here");
+    QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QString(200, u'v') }),
+             refused("Cannot write to config file:"));
+    QCOMPARE(readBytes(), before);
+
+    QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }), QStringList());
+    QByteArray after = before;
+    after.replace("vulkan", "d3d12");
+    QCOMPARE(readBytes(), after);
+    QCOMPARE(entriesOf(game), QStringList { configFile });
+#else
+    QSKIP("mounting a file system is a Linux case");
 #endif
 }
 
@@ -472,6 +620,61 @@ void TestConfig::writeThroughSymlink()
 #endif
 }
 
+// Files that are not a regular file of sane size are never opened: a FIFO would block,
+// and a device never ends.
+void TestConfig::refusedFiles()
+{
+#ifdef Q_OS_UNIX
+    const QStringList set = { QStringLiteral("set"), driverKey, QStringLiteral("d3d12") };
+    const QStringList get = { QStringLiteral("get"), driverKey, QStringLiteral("vulkan") };
+    const QStringList unread = { warning("Cannot open config file:"), QStringLiteral("value: vulkan") };
+
+    QCOMPARE(mkfifo(QFile::encodeName(configFile).constData(), 0644), 0);
+    QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
+    QVERIFY(QFileInfo(configFile).exists() && !QFileInfo(configFile).isFile());
+    QVERIFY(QFile::remove(configFile));
+
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), configFile));
+    QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
+    QCOMPARE(QFileInfo(configFile).symLinkTarget(), QStringLiteral("/dev/zero"));
+    QVERIFY(QFile::remove(configFile));
+
+    // Sparse, so that it takes no room.
+    QFile huge(configFile);
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024 + 1));
+    huge.close();
+    QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
+    QCOMPARE(QFileInfo(configFile).size(), 64 * 1024 * 1024 + 1);
+#else
+    QSKIP("FIFOs and device links are a POSIX case");
+#endif
+}
+
+// A link to a file that no longer has a name: it can be read, but a replace would create
+// a new file named after it instead of writing to it.
+void TestConfig::writeThroughLinkToUnnamedFile()
+{
+#ifdef Q_OS_UNIX
+    QVERIFY(QDir().mkdir(QStringLiteral("real")));
+    QFile unnamed(QStringLiteral("real/game.cfg"));
+    const QByteArray before = "[rendering]\nrendering_device/driver=\"vulkan\"\n";
+    QVERIFY(unnamed.open(QIODevice::ReadWrite) && unnamed.write(before) == before.size() && unnamed.flush());
+    QVERIFY(QFile::remove(unnamed.fileName()));
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/fd/") + QString::number(unnamed.handle()), configFile));
+
+    QCOMPARE(callConfig({ QStringLiteral("get"), driverKey, QStringLiteral("d3d12") }),
+             QStringList { QStringLiteral("value: vulkan") });
+    QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }),
+             refused("Cannot write to config file:"));
+    QVERIFY(unnamed.seek(0));
+    QCOMPARE(unnamed.readAll(), before);
+    QCOMPARE(entriesOf(QStringLiteral("real")), QStringList());
+    QCOMPARE(entriesOf(m_folder->path()), QStringList({ QStringLiteral("override.cfg"), QStringLiteral("real") }));
+#else
+    QSKIP("links into /proc are a Linux case");
+#endif
+}
+
 // A rendering section far longer than a regular expression's backtracking allows: the
 // entry still goes at its end, before the next section, and no second header appears.
 void TestConfig::largeSection()
@@ -488,14 +691,14 @@ void TestConfig::largeSection()
              QStringList { QStringLiteral("value: d3d12") });
 }
 
-// Files as players leave them, for every driver choice: the game must find the choice
-// in its rendering section and every other entry as it was.
+// Files as players leave them, started with and then given each driver choice. Start-up
+// alone must not change what the game uses, where the game can read the file; after a
+// choice the game must read the whole file and find the choice, every other entry as
+// it was.
 void TestConfig::gameReadsTheChoice_data()
 {
     QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QString>("method");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("choice");
 
     const QList<QPair<const char *, QByteArray>> files = {
         { "empty file", "" },
@@ -528,39 +731,55 @@ void TestConfig::gameReadsTheChoice_data()
         { "longer names", "[rendering]\nold_rendering_device/driver=\"d3d12\"\nrenderer/rendering_method2=\"x\"\n" },
         { "comment in another encoding",
           "; r\xE9glages vid\xE9o\n[rendering]\nrenderer/rendering_method=\"mobile\"\n" },
-    };
-    struct Choice { const char *name, *method, *key, *value; };
-    const Choice choices[] = {
-        { "vulkan", "forward_plus", "rendering_device/driver", "vulkan" },
-        { "d3d12", "forward_plus", "rendering_device/driver", "d3d12" },
-        { "opengl3", "gl_compatibility", "gl_compatibility/driver", "opengl3" },
-        { "angle", "gl_compatibility", "gl_compatibility/driver", "opengl3_angle" },
+        { "unquoted entries",
+          "[rendering]\nrenderer/rendering_method = gl_compatibility ; by hand\ngl_compatibility/driver=opengl3_angle\n"
+          "[display]\nwindow/size/mode=2\n" },
+        { "empty driver entry", "[rendering]\nrendering_device/driver=\nanti_aliasing/quality/msaa_3d=2\n" },
+        { "entries in other sections only",
+          "renderer/rendering_method=\"gl_compatibility\"\n[application]\nrendering_device/driver=\"d3d12\"\n"
+          "[Rendering]\ngl_compatibility/driver=\"opengl3_angle\"\n[rendering]\nanti_aliasing/quality/msaa_3d=2\n" },
+        { "later entry of a key",
+          "[rendering]\nrendering_device/driver=\"vulkan\"\nanti_aliasing/quality/msaa_3d=2\n"
+          "rendering_device/driver=\"d3d12\"\n" },
+        { "later rendering section",
+          "[rendering]\nrenderer/rendering_method=\"forward_plus\"\n[display]\nwindow/size/mode=2\n[rendering]\n"
+          "renderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3_angle\"\n" },
+        { "rendering header with a comment",
+          "[rendering] ; video\nrenderer/rendering_method=\"gl_compatibility\"\n[display]\nwindow/size/mode=2\n" },
+        { "stray carriage returns",
+          "; notes\rfrom an old editor\n[application]\nconfig/name=\"Quillmont\r\"\n[rendering]\r\n"
+          "rendering_device/driver=\"d3d12\"\r\n" },
     };
     for (const auto &file : files) {
-        for (const Choice &choice : choices) {
-            QTest::addRow("%s, %s", file.first, choice.name)
-                << file.second << QString::fromLatin1(choice.method) << QString::fromLatin1(choice.key)
-                << QString::fromLatin1(choice.value);
-        }
+        for (int choice = 0; choice < int(std::size(driverButtons)); ++choice)
+            QTest::addRow("%s, %s", file.first, driverButtons[choice]) << file.second << choice;
     }
 }
 
 void TestConfig::gameReadsTheChoice()
 {
     QFETCH(QByteArray, before);
-    QFETCH(QString, method);
-    QFETCH(QString, key);
-    QFETCH(QString, value);
+    QFETCH(int, choice);
 
     QVERIFY(writeBytes(before));
-    QCOMPARE(callConfig({ QStringLiteral("set"), QStringLiteral("renderer/rendering_method"), method })
-                 + callConfig({ QStringLiteral("set"), key, value }),
-             QStringList());
+    const GameView original = gameView(before);
+    LogCapture log;
+    MainWindow window;
+    const GameView started = gameView(readBytes());
+    if (!original.parseError) {
+        QCOMPARE(withoutDriverSettings(started.entries), withoutDriverSettings(original.entries));
+        if (gameChoice(original) >= 0)
+            QCOMPARE(gameChoice(started), gameChoice(original));
+    }
 
-    QMap<QByteArray, QByteArray> expected = gameView(before);
-    expected.insert("rendering/renderer/rendering_method", method.toUtf8());
-    expected.insert("rendering/" + key.toUtf8(), value.toUtf8());
-    QCOMPARE(gameView(readBytes()), expected);
+    const auto button = window.findChild<QRadioButton *>(QLatin1String(driverButtons[choice]));
+    QVERIFY(button);
+    button->setChecked(true);
+    QCOMPARE(log.take(), QStringList());
+    const GameView chosen = gameView(readBytes());
+    QVERIFY(!chosen.parseError);
+    QCOMPARE(gameChoice(chosen), choice);
+    QCOMPARE(withoutDriverSettings(chosen.entries), withoutDriverSettings(started.entries));
 }
 
 // Helper mode for the cases run as another user: `--helper set KEY VALUE` or
@@ -573,7 +792,7 @@ int main(int argc, char *argv[])
             std::printf("%s\n", line.toUtf8().constData());
         return 0;
     }
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     TestConfig test;
     return QTest::qExec(&test, argc, argv);
 }
