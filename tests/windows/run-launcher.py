@@ -283,6 +283,37 @@ class Run:
         if record != expected:
             raise Failure("game record %r, expected %r" % (record, expected))
 
+    # Without the game anywhere Windows looks, the start button warns and the launcher
+    # stays open; once the game is in place, the same button starts it.
+    def start_without_game_then_with(self, start):
+        self.set_game_data(None)
+        folder = self.game_folder(with_launcher=True, with_standin=False)
+        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
+        desktop = self.desktop
+        window = launcher.wait_for_main_window()
+
+        # No clear button is enabled: Tab goes from the driver choice to the start button.
+        desktop.point_at(window)
+        desktop.press("Tab")
+        desktop.press("space")
+        box = wait_for("a warning box", lambda: (launcher.dialogs() or [None])[0], 20)
+        if desktop.title(box) != TITLE:
+            raise Failure("box titled %r, expected %r" % (desktop.title(box), TITLE))
+        desktop.point_at(box)
+        desktop.press("Return")
+        wait_for("the box to close", lambda: not launcher.dialogs(), 20)
+        if launcher.process.poll() is not None:
+            raise Failure("the launcher exited with status %d" % launcher.process.returncode)
+
+        shutil.copy(self.standin, os.path.join(folder, "Quillmont.exe"))
+        desktop.point_at(window)
+        desktop.press("space")
+        expect_status(launcher.wait_for_exit(), 0)
+        wait_for("the game to start", lambda: read_lines(os.path.join(folder, STANDIN_LOG)), 20)
+        wait_for_standin_to_finish(folder)
+        if read_lines(os.path.join(folder, STANDIN_LOG)).count("finished") != 1:
+            raise Failure("the game started more than once")
+
 
 def read_lines(path):
     """The stand-in's record, or no lines if it has not started (yet)."""
@@ -327,6 +358,8 @@ def main(argv):
     run.case("first start in an empty folder: window, CR LF override.cfg, close", run.first_start)
     run.case("closing the window exits 0 and starts nothing", run.close_starts_nothing)
     run.case("only Settings enabled; start button starts the game once", run.clear_settings_then_start)
+    run.case("without the game a warning, the launcher stays; then it starts the game",
+             run.start_without_game_then_with)
     run.set_game_data(None)
     print("run-launcher: %d passed, %d failed" % (run.passed, run.failed), flush=True)
     return 1 if run.failed else 0
