@@ -12,13 +12,24 @@ if(_qt_core_type STREQUAL "STATIC_LIBRARY")
     # The plugins the launcher loads: the windows platform and the vista style, linked
     # in by default, and the ico reader for its window icon. No other image format.
     qt_import_plugins(QuillmontHelper INCLUDE_BY_TYPE imageformats Qt6::QICOPlugin)
-    # The compiler's runtime goes into the program too, so that no DLL of another version
-    # is picked up from the game's folder; and no symbols ship.
-    target_link_options(QuillmontHelper PRIVATE -static -s)
+    # MinGW's runtime goes into the program too, so that no DLL of another version is
+    # picked up from the game's folder; and no symbols ship.
+    if(MINGW)
+        target_link_options(QuillmontHelper PRIVATE -static -s)
+    endif()
 else()
     install(CODE "message(STATUS \"Qt is shared: run windeployqt on the installed QuillmontHelper.exe\")")
 endif()
 unset(_qt_core_type)
+
+# The icon painter and the benchmarks serve the build machine. Linked statically each
+# costs seconds, so the Windows build makes them only when asked for by name.
+foreach(_target IN ITEMS gear-icon config_bench)
+    if(TARGET ${_target})
+        set_target_properties(${_target} PROPERTIES EXCLUDE_FROM_ALL ON)
+    endif()
+endforeach()
+unset(_target)
 
 install(TARGETS QuillmontHelper RUNTIME DESTINATION .)
 
