@@ -3,7 +3,7 @@
 # Qt for Windows is found through CMAKE_PREFIX_PATH (the unpacked Qt folder), and the
 # host's moc, rcc and uic through QT_HOST_PATH, e.g.
 #   cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-#         -DCMAKE_PREFIX_PATH=$PWD/build/qt6-mingw -DQT_HOST_PATH=/usr
+#         -DCMAKE_PREFIX_PATH=$PWD/build/qt6-mingw-static -DQT_HOST_PATH=/usr
 # The "windows" preset in CMakePresets.json passes all of this.
 
 set(CMAKE_SYSTEM_NAME Windows)
@@ -33,16 +33,14 @@ if(NOT DEFINED QT_HOST_PATH_CMAKE_DIR AND EXISTS /usr/lib/x86_64-linux-gnu/cmake
     set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake CACHE PATH "Host Qt's CMake packages")
 endif()
 
-# Tests and other programs run on the build machine through Wine, with the Qt found
-# on CMAKE_PREFIX_PATH.
+# Every program links the compiler's runtime (libstdc++, libgcc, winpthread) into its
+# own file, as the static Qt does, so that no runtime DLL has to lie beside it and none
+# of another version is picked up from the folder it runs in.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+
+# Tests and other programs run on the build machine through Wine.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
     get_filename_component(_quillmont_emulator "${CMAKE_CURRENT_LIST_DIR}/../tests/windows/wine-run.sh" ABSOLUTE)
-    foreach(prefix IN LISTS CMAKE_PREFIX_PATH)
-        if(EXISTS "${prefix}/bin/Qt6Core.dll")
-            list(APPEND _quillmont_emulator "--qt=${prefix}")
-            break()
-        endif()
-    endforeach()
     set(CMAKE_CROSSCOMPILING_EMULATOR "${_quillmont_emulator}"
         CACHE STRING "Runs a Windows program on the build machine")
     unset(_quillmont_emulator)

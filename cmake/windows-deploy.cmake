@@ -1,43 +1,50 @@
-# Installing the Windows build gives a folder that is ready to drop into the game's
-# folder: the launcher, the Qt libraries and plugins it loads, and the compiler's
-# runtime, in the layout Qt looks for beside the program.
+# The Windows program as players get it: one file, QuillmontHelper.exe, that goes into
+# the game's folder with nothing beside it.
 #
-#   cmake --install build/windows --prefix DIR [--strip]
+#   cmake --install build/windows --prefix DIR    DIR/QuillmontHelper.exe, nothing else
+#   cd build/windows && cpack -G ZIP              QuillmontHelper-<version>-win64.zip
+#
+# With a static Qt the program holds Qt and the plugins it uses. With a shared Qt (an
+# installed kit) only the program is installed: Qt's windeployqt puts the DLLs beside it.
+
+get_target_property(_qt_core_type Qt6::Core TYPE)
+if(_qt_core_type STREQUAL "STATIC_LIBRARY")
+    # The plugins the launcher loads: the windows platform and the vista style, linked
+    # in by default, and the ico reader for its window icon. No other image format.
+    qt_import_plugins(QuillmontHelper INCLUDE_BY_TYPE imageformats Qt6::QICOPlugin)
+    # MinGW's runtime goes into the program too, so that no DLL of another version is
+    # picked up from the game's folder; and no symbols ship.
+    if(MINGW)
+        target_link_options(QuillmontHelper PRIVATE -static -s)
+    endif()
+else()
+    install(CODE "message(STATUS \"Qt is shared: run windeployqt on the installed QuillmontHelper.exe\")")
+endif()
+unset(_qt_core_type)
+
+# The icon painter and the benchmarks serve the build machine. Linked statically each
+# costs seconds, so the Windows build makes them only when asked for by name.
+foreach(_target IN ITEMS gear-icon config_bench)
+    if(TARGET ${_target})
+        set_target_properties(${_target} PROPERTIES EXCLUDE_FROM_ALL ON)
+    endif()
+endforeach()
+unset(_target)
 
 install(TARGETS QuillmontHelper RUNTIME DESTINATION .)
 
-foreach(module Core Gui Widgets)
-    install(FILES "$<TARGET_FILE:Qt6::${module}>" DESTINATION .)
-endforeach()
+# The release archive also carries the notice of Qt's licence and of where the sources
+# are, which a player needs to relink the program with another Qt. It is a component of
+# its own, left out of a plain install.
+configure_file(packaging/THIRD-PARTY-NOTICES.txt THIRD-PARTY-NOTICES.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt" DESTINATION .
+        COMPONENT notices EXCLUDE_FROM_ALL)
 
-# The windows platform, the native style, and the ico reader for the window icon.
-install(FILES "$<TARGET_FILE:Qt6::QWindowsIntegrationPlugin>" DESTINATION platforms)
-# Qt 6.7 replaced the Vista style with the modern Windows style.
-if(TARGET Qt6::QModernWindowsStylePlugin)
-    install(FILES "$<TARGET_FILE:Qt6::QModernWindowsStylePlugin>" DESTINATION styles)
-else()
-    install(FILES "$<TARGET_FILE:Qt6::QWindowsVistaStylePlugin>" DESTINATION styles)
-endif()
-install(FILES "$<TARGET_FILE:Qt6::QICOPlugin>" DESTINATION imageformats)
-
-# MinGW's runtime DLLs: in the cross compiler's library folders, or in the bin folder
-# beside a native compiler.
-if(MINGW)
-    get_filename_component(_compiler_dir "${CMAKE_CXX_COMPILER}" DIRECTORY)
-    foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
-        execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
-                        OUTPUT_VARIABLE _found OUTPUT_STRIP_TRAILING_WHITESPACE)
-        get_filename_component(_found_dir "${_found}" DIRECTORY)
-        string(MAKE_C_IDENTIFIER "MINGW_RUNTIME_${dll}" _var)
-        find_file(${_var} ${dll} HINTS "${_found_dir}" "${_compiler_dir}"
-                  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-        if(NOT ${_var})
-            message(FATAL_ERROR "MinGW runtime ${dll} not found; set ${_var} to its path")
-        endif()
-        install(FILES "${${_var}}" DESTINATION .)
-    endforeach()
-    unset(_compiler_dir)
-    unset(_found)
-    unset(_found_dir)
-    unset(_var)
-endif()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME "QuillmontHelper-${PROJECT_VERSION}-win64")
+# All components in one archive, with the files at its top: unzipped into the game's
+# folder, the program lands beside Quillmont.exe.
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)

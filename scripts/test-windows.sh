@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Cross-builds the launcher and its tests for Windows and runs them under Wine:
-#   1. installs what is missing (scripts/setup-debian.sh) and makes Qt for Windows
-#      ready in build/qt6-mingw (scripts/windows-qt.sh);
+#   1. installs what is missing (scripts/setup-debian.sh) and makes the static Qt for
+#      Windows ready in build/qt6-mingw-static (scripts/windows-qt.sh);
 #   2. configures, builds and installs the "windows" preset into build/windows;
-#   3. runs the whole Qt Test suite through Wine with ctest (offscreen platform);
-#   4. checks the installed folder (every DLL and plugin it needs, nothing else) and
-#      the program file's icon and version resources;
+#   3. runs the whole Qt Test suite through Wine with ctest (offscreen platform), with
+#      no DLL search path: every program must run on Windows' own DLLs;
+#   4. checks the installed folder (the one stripped program, importing only Windows'
+#      own DLLs), the release archive, and the program file's icon and version
+#      resources;
 #   5. drives the installed launcher under Wine on Xvfb as a player would
 #      (tests/windows/run-launcher.py).
 # Ends with the line "windows: N passed, M failed" and a non-zero status on failure.
@@ -98,7 +100,13 @@ stage_done "Qt Test suite under Wine"
 
 stage "installed folder and resources"
 tests/windows/check-deploy.py "$install_dir" "$WINEPREFIX/drive_c/windows/system32"
-count "installed folder holds every DLL and plugin the launcher needs, and nothing else" $?
+count "installed folder holds only QuillmontHelper.exe, stripped, on Windows' own DLLs" $?
+rm -f "$build"/QuillmontHelper-*-win64.zip
+(cd "$build" && cpack -G ZIP >/dev/null)
+zip_files=$(python3 -c 'import sys, zipfile; print(*sorted(zipfile.ZipFile(sys.argv[1]).namelist()))' \
+    "$build"/QuillmontHelper-*-win64.zip 2>&1)
+[ "$zip_files" = "QuillmontHelper.exe THIRD-PARTY-NOTICES.txt" ]
+count "release archive holds QuillmontHelper.exe and the notice at its top (holds: $zip_files)" $?
 if [ -f tests/check_windows_resources.py ]; then
     python3 tests/check_windows_resources.py "$install_dir/QuillmontHelper.exe" assets/gear.ico --subsystem-gui
     count "icon and version resources of QuillmontHelper.exe" $?

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Makes Qt 6.4.2 for Windows (MinGW-w64) ready in build/qt6-mingw and prints its path.
+# Makes Qt 6.4.2 for Windows (MinGW-w64), built as static libraries with the static
+# compiler runtime, ready in build/qt6-mingw-static and prints its path. Linked against
+# it, the launcher is one .exe that needs no Qt or MinGW DLL beside it.
 #
 # Uses the prebuilt archive in ../shared/toolchains beside the repository when it is
 # there and its sha256 matches; unpacks it once per checksum. Otherwise builds the same
-# Qt from Debian's qt6-base source package (about 15 minutes on 2 cores) and caches it.
+# Qt from Debian's qt6-base source package (about 18 minutes on 2 cores) and caches it.
 #
 #   scripts/windows-qt.sh            prebuilt if possible, else build from source
 #   scripts/windows-qt.sh --source   always build from source
@@ -13,9 +15,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 cache=$root/build
-qt=$cache/qt6-mingw
+qt=$cache/qt6-mingw-static
 stamp=$qt/.quillmont-origin
-archive_name=qt6-mingw-6.4.2-deb12.tar.xz
+archive_name=qt6-mingw-static-6.4.2-deb12.tar.xz
 qt_version=6.4.2
 log() { echo "windows-qt: $*" >&2; }
 
@@ -47,16 +49,17 @@ unpack_prebuilt() {
     rm -rf "$qt" "$qt.partial"
     mkdir -p "$qt.partial"
     tar -xJf "$archive" -C "$qt.partial"
-    [ -f "$qt.partial/qt6-mingw/lib/cmake/Qt6/Qt6Config.cmake" ] || { log "unexpected archive layout"; return 1; }
-    mv "$qt.partial/qt6-mingw" "$qt"
+    [ -f "$qt.partial/qt6-mingw-static/lib/cmake/Qt6/Qt6Config.cmake" ] || { log "unexpected archive layout"; return 1; }
+    mv "$qt.partial/qt6-mingw-static" "$qt"
     rmdir "$qt.partial"
     echo "prebuilt $expected" > "$stamp"
 }
 
 # The same Qt as the prebuilt one, by the recipe it was built with: Debian's source,
-# unchanged, the bundled third-party libraries, and only what the launcher needs.
+# unchanged, the bundled third-party libraries, and only what the launcher needs;
+# static libraries and the static runtime, without link-time code generation.
 build_from_source() {
-    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "source $qt_version" ]; then
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "source $qt_version static" ]; then
         log "Qt built from source already in place"
         return 0
     fi
@@ -74,7 +77,8 @@ build_from_source() {
     cmake -S "$src" -B "$work/build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_CROSSCOMPILING_EMULATOR= \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$qt" -DBUILD_SHARED_LIBS=ON \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$qt" \
+        -DBUILD_SHARED_LIBS=OFF -DFEATURE_static_runtime=ON -DFEATURE_ltcg=OFF \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF -DQT_BUILD_MANUAL_TESTS=OFF \
         -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF \
@@ -84,11 +88,10 @@ build_from_source() {
         -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF \
         -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF \
         -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_jpeg=OFF >"$work/configure.log"
-    log "building Qt (about 15 minutes on 2 cores; log in $work/build.log)"
+    log "building Qt (about 18 minutes on 2 cores; log in $work/build.log)"
     ninja -C "$work/build" -j"$(nproc)" >"$work/build.log"
     cmake --install "$work/build" >"$work/install.log"
-    find "$qt" -name '*.dll' -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
-    echo "source $qt_version" > "$stamp"
+    echo "source $qt_version static" > "$stamp"
 }
 
 # Downloads Debian's qt6-base source package with apt's own client, from the archive

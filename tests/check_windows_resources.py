@@ -133,7 +133,9 @@ def check(exe_path, ico_path, want_gui):
     try:
         with open(ico_path, "rb") as ico_file:
             ico = ico_file.read()
-        pe = pefile.PE(exe_path)
+        # Only the resources: a full parse of a statically linked program takes seconds.
+        pe = pefile.PE(exe_path, fast_load=True)
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
     except (OSError, pefile.PEFormatError) as error:
         print("check_windows_resources: %s" % error, file=sys.stderr)
         return 2

@@ -1,13 +1,13 @@
 #!/usr/bin/python3
-"""Checks that an installed Windows launcher folder holds what it needs and nothing else.
+"""Checks that an installed Windows launcher is the one file players drop into the game's folder.
 
 usage: check-deploy.py INSTALL_DIR SYSTEM32_DIR
 
-Every DLL that the launcher or one of its plugins imports, directly or through another
-DLL, must lie beside the launcher unless Windows itself provides it (it is in
-SYSTEM32_DIR, e.g. a Wine prefix's drive_c/windows/system32, or is an API set that the
-loader maps onto it). Every file in the folder must be the launcher, such a DLL, or
-one of the plugins it needs Qt to load. Prints each problem; exits 1 if there is any.
+INSTALL_DIR must hold QuillmontHelper.exe and nothing else; the program must be
+stripped, at most 20 MiB, and import only DLLs that Windows itself provides: those in
+SYSTEM32_DIR (e.g. a Wine prefix's drive_c/windows/system32) or API sets that the loader
+maps onto them, and none of the Qt, compiler or C++ runtime DLLs that Wine also carries.
+Prints each problem; exits 1 if there is any.
 """
 
 import os
@@ -16,15 +16,9 @@ import sys
 import pefile
 
 PROGRAM = "QuillmontHelper.exe"
-# The launcher shows its window through the windows platform, in the native style,
-# with the window icon read by the ico plugin.
-REQUIRED_PLUGINS = ("platforms/qwindows.dll", "styles/qwindowsvistastyle.dll", "imageformats/qico.dll")
-
-
-def imports(path):
-    pe = pefile.PE(path, fast_load=True)
-    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
-    return [entry.dll.decode("ascii").lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+MAX_SIZE = 20 * 1024 * 1024
+# Not Windows' own, whatever a Wine prefix holds: Qt, MinGW's and Visual C++'s runtimes.
+NOT_WINDOWS = ("qt", "lib", "msvcp", "vcruntime")
 
 
 def main(argv):
@@ -32,34 +26,27 @@ def main(argv):
         sys.exit(__doc__)
     folder, system32 = argv
     system = {name.lower() for name in os.listdir(system32)}
-    files = set()
-    for base, _, names in os.walk(folder):
-        for name in names:
-            files.add(os.path.relpath(os.path.join(base, name), folder).replace(os.sep, "/"))
-    beside = {name.lower(): name for name in files if "/" not in name}
     problems = []
 
-    for plugin in REQUIRED_PLUGINS:
-        if plugin not in files:
-            problems.append("missing plugin %s" % plugin)
-    roots = [name for name in (PROGRAM,) + REQUIRED_PLUGINS if name in files]
-    if PROGRAM not in files:
-        problems.append("missing %s" % PROGRAM)
-
-    needed = set(roots)
-    pending = list(roots)
-    while pending:
-        current = pending.pop()
-        for dll in imports(os.path.join(folder, current)):
-            if dll in beside:
-                if beside[dll] not in needed:
-                    needed.add(beside[dll])
-                    pending.append(beside[dll])
-            elif dll not in system and not dll.startswith(("api-ms-win-", "ext-ms-win-")):
-                problems.append("%s imports %s, which is neither beside it nor part of Windows" % (current, dll))
-
-    for name in sorted(files - needed):
-        problems.append("%s is not needed by the launcher" % name)
+    files = sorted(os.path.relpath(os.path.join(base, name), folder)
+                   for base, _, names in os.walk(folder) for name in names)
+    if files != [PROGRAM]:
+        problems.append("folder holds %s, not only %s" % (files, PROGRAM))
+    path = os.path.join(folder, PROGRAM)
+    if os.path.exists(path):
+        size = os.path.getsize(path)
+        if size > MAX_SIZE:
+            problems.append("%s is %d bytes, more than %d" % (PROGRAM, size, MAX_SIZE))
+        pe = pefile.PE(path, fast_load=True)
+        if pe.FILE_HEADER.PointerToSymbolTable or pe.FILE_HEADER.NumberOfSymbols:
+            problems.append("%s is not stripped" % PROGRAM)
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+        for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+            dll = entry.dll.decode("ascii").lower()
+            if dll.startswith(("api-ms-win-", "ext-ms-win-")):
+                continue
+            if dll not in system or dll.startswith(NOT_WINDOWS):
+                problems.append("%s imports %s, which is not part of Windows" % (PROGRAM, dll))
 
     for problem in problems:
         print("check-deploy: %s" % problem)
