@@ -146,6 +146,16 @@ class Launcher:
     def dialogs(self):
         return [w for w in self.windows() if w.id != self.main_window.id]
 
+    def answer_box(self, what):
+        """Waits for a message box, presses its default button and waits until it has
+        closed; returns the box's title."""
+        box = wait_for(what, lambda: (self.dialogs() or [None])[0], 20)
+        title = self.desktop.title(box)
+        self.desktop.point_at(box)
+        self.desktop.press("Return")
+        wait_for("the box to close", lambda: not self.dialogs(), 20)
+        return title
+
     def wait_for_exit(self, timeout=30):
         try:
             return self.process.wait(timeout)
@@ -262,10 +272,7 @@ class Run:
         desktop.point_at(window)
         desktop.press("Tab")
         desktop.press("space")
-        dialog = wait_for("a confirmation box", lambda: (launcher.dialogs() or [None])[0], 20)
-        desktop.point_at(dialog)
-        desktop.press("Return")
-        wait_for("the confirmation box to close", lambda: not launcher.dialogs(), 20)
+        launcher.answer_box("a confirmation box")
         settings = os.path.join(self.game_data, "settings.cfg")
         wait_for("the first enabled clear button to remove settings.cfg from %APPDATA%\\Quillmont",
                  lambda: not os.path.exists(settings), 10)
@@ -296,12 +303,9 @@ class Run:
         desktop.point_at(window)
         desktop.press("Tab")
         desktop.press("space")
-        box = wait_for("a warning box", lambda: (launcher.dialogs() or [None])[0], 20)
-        if desktop.title(box) != TITLE:
-            raise Failure("box titled %r, expected %r" % (desktop.title(box), TITLE))
-        desktop.point_at(box)
-        desktop.press("Return")
-        wait_for("the box to close", lambda: not launcher.dialogs(), 20)
+        title = launcher.answer_box("a warning box")
+        if title != TITLE:
+            raise Failure("box titled %r, expected %r" % (title, TITLE))
         if launcher.process.poll() is not None:
             raise Failure("the launcher exited with status %d" % launcher.process.returncode)
 
