@@ -197,6 +197,14 @@ class Run:
             shutil.copy(self.standin, os.path.join(folder, "Quillmont.exe"))
         return folder
 
+    def start_in_game_folder(self, start, game_data, with_standin):
+        """The launcher dropped into a game folder, with its window shown."""
+        self.set_game_data(game_data)
+        folder = self.game_folder(with_launcher=True, with_standin=with_standin)
+        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
+        launcher.wait_for_main_window()
+        return folder, launcher
+
     def case(self, name, body):
         launcher = None
         folder = None
@@ -246,10 +254,7 @@ class Run:
 
     # Dropped into the game's folder, closing the window leaves the game unstarted.
     def close_starts_nothing(self, start):
-        self.set_game_data(["settings.cfg"])
-        folder = self.game_folder(with_launcher=True, with_standin=True)
-        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
-        launcher.wait_for_main_window()
+        folder, launcher = self.start_in_game_folder(start, ["settings.cfg"], with_standin=True)
         self.desktop.close(launcher.main_window)
         expect_status(launcher.wait_for_exit(), 0)
         time.sleep(2.0)  # a game started by mistake would have recorded its start by now
@@ -262,11 +267,8 @@ class Run:
     # confirmed clear removes the file; disabled, it hands focus on to the start
     # button, which starts the game once and ends the launcher.
     def clear_settings_then_start(self, start):
-        self.set_game_data(["settings.cfg"])
-        folder = self.game_folder(with_launcher=True, with_standin=True)
-        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
-        desktop = self.desktop
-        window = launcher.wait_for_main_window()
+        folder, launcher = self.start_in_game_folder(start, ["settings.cfg"], with_standin=True)
+        desktop, window = self.desktop, launcher.main_window
 
         # Focus starts on the checked driver choice.
         desktop.point_at(window)
@@ -293,11 +295,8 @@ class Run:
     # Without the game anywhere Windows looks, the start button warns and the launcher
     # stays open; once the game is in place, the same button starts it.
     def start_without_game_then_with(self, start):
-        self.set_game_data(None)
-        folder = self.game_folder(with_launcher=True, with_standin=False)
-        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
-        desktop = self.desktop
-        window = launcher.wait_for_main_window()
+        folder, launcher = self.start_in_game_folder(start, None, with_standin=False)
+        desktop, window = self.desktop, launcher.main_window
 
         # No clear button is enabled: Tab goes from the driver choice to the start button.
         desktop.point_at(window)
