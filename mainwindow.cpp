@@ -317,8 +317,9 @@ MainWindow::~MainWindow()
 
 void MainWindow::reportStartupProblem()
 {
-    if (!m_startupProblem.isEmpty())
-        warn(std::exchange(m_startupProblem, QString()));
+    const auto [what, reason] = std::exchange(m_startupProblem, {});
+    if (!what.isEmpty())
+        warn(what, reason);
 }
 
 // The row of the driver that override.cfg expresses. An unknown method falls to the
@@ -336,9 +337,10 @@ int MainWindow::driverRowInFile() const
     return driver == QLatin1String(driverChoices[family].driverValue) ? family : family + 1;
 }
 
-void MainWindow::warn(const QString &text)
+// What went wrong, in a sentence, and the system's reason on a line of its own.
+void MainWindow::warn(const QString &what, const QString &reason)
 {
-    QMessageBox::warning(this, windowTitle(), text);
+    QMessageBox::warning(this, windowTitle(), reason.isEmpty() ? what : what + QStringLiteral("\n\n") + reason);
 }
 
 void MainWindow::onRenderingDriverChanged(bool checked, int index)
@@ -351,11 +353,11 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
         && setSetting(QLatin1String(choice.driverKey), QLatin1String(choice.driverValue), &problem)) {
         return;
     }
-    const QString message = QStringLiteral("The rendering driver could not be saved to %1 in %2.\n\n%3.")
-                                .arg(configFileName, QDir::toNativeSeparators(QDir::currentPath()), problem);
+    const QString what = QStringLiteral("The rendering driver could not be saved to %1 in %2.")
+                             .arg(configFileName, QDir::toNativeSeparators(QDir::currentPath()));
     if (m_constructing) {
         // The selection already is what the file expresses; main() shows the message.
-        m_startupProblem = message;
+        m_startupProblem = { what, problem + u'.' };
         return;
     }
     // Show the driver the game will really use. Signals are blocked so that this neither
@@ -365,7 +367,7 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     (ui->*driverChoices[driverRowInFile()].button)->setChecked(true);
     for (const DriverChoice &row : driverChoices)
         (ui->*row.button)->blockSignals(false);
-    warn(message);
+    warn(what, problem + u'.');
 }
 
 void MainWindow::onClearData(int index)
@@ -385,8 +387,8 @@ void MainWindow::onClearData(int index)
         // A file the running game holds open, or one in a folder the player may not
         // change, stays: say so, and leave the button for another try.
         if (!file.remove() && file.exists()) {
-            warn(QStringLiteral("%1 could not be removed.\n\n%2")
-                     .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+            warn(QDir::toNativeSeparators(file.fileName()) + QStringLiteral(" could not be removed."),
+                 file.errorString());
             return;
         }
     }
@@ -410,12 +412,11 @@ void MainWindow::onRunGame()
         QCoreApplication::quit();
         return;
     }
-    QString message = QStringLiteral("Quillmont.exe could not be started from %1.")
-                          .arg(QDir::toNativeSeparators(QDir::currentPath()));
     // Qt puts the failed call before the system's reason ("execv: Permission denied");
-    // its generic text adds nothing to the sentence above.
-    const QString reason = game.errorString().section(QStringLiteral(": "), -1);
-    if (!reason.isEmpty() && reason != QCoreApplication::translate("QProcess", "Process failed to start"))
-        message += QStringLiteral("\n\n") + reason;
-    warn(message);
+    // its generic text adds nothing to the sentence.
+    QString reason = game.errorString().section(QStringLiteral(": "), -1);
+    if (reason == QCoreApplication::translate("QProcess", "Process failed to start"))
+        reason.clear();
+    warn(QStringLiteral("Quillmont.exe could not be started from %1.").arg(QDir::toNativeSeparators(QDir::currentPath())),
+         reason);
 }

@@ -4,6 +4,8 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <utility>
+
 QT_BEGIN_NAMESPACE
 class Ui_MainWindow;
 QT_END_NAMESPACE
@@ -32,11 +34,11 @@ private:
     void onRunGame();
 
     int driverRowInFile() const;
-    void warn(const QString &text);
+    void warn(const QString &what, const QString &reason);
 
     Ui_MainWindow *ui;
     bool m_constructing = true;
-    QString m_startupProblem;
+    std::pair<QString, QString> m_startupProblem; // what failed and why, for main() to show
 };
 
 #endif // MAINWINDOW_H
