@@ -1,0 +1,26 @@
+#ifndef CONFIGFILE_H
+#define CONFIGFILE_H
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// override.cfg on disk. Only a regular file of sane size is read, and the file is only
+// ever replaced whole, by the file that was read. Each failure is logged as one warning
+// that names the file, e.g. `Cannot open config file: "override.cfg"`.
+
+// The file's bytes, empty when there is no file; nothing, once the warning is logged,
+// when it exists but cannot be read.
+std::optional<QByteArray> readConfigFile(const QString &fileName);
+
+// Gives the file the bytes that `edit` makes of its current ones; a missing file is
+// edited from `newFileText`. Nothing is written when the bytes stay the same. Returns
+// whether the file now holds the edited bytes; when it does not, `problem` (if given)
+// receives what failed, as logged.
+bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
+                       const std::function<QByteArray(QByteArrayView)> &edit, QString *problem);
+
+#endif // CONFIGFILE_H
