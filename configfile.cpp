@@ -106,6 +106,16 @@ FileIdentity identityOf(const QString &path)
 }
 #endif
 
+// Puts the file in place only once the new text is complete, so that a full disk or a
+// crash cannot leave the player with a truncated file. The text is flushed before the
+// commit because a commit does not notice when that last write fails, and would put the
+// truncated text in place of the old file. The text already has this platform's line
+// ends, so it is written byte for byte.
+bool commitText(QSaveFile &file, const QByteArray &text)
+{
+    return file.write(text) == text.size() && file.flush() && file.commit();
+}
+
 // For a folder that refuses new files: writes the new text over the old one so that the
 // file never holds fewer bytes than the shorter of the two. What the new text adds goes
 // first, at the old end, so that a full disk fails before any old byte is overwritten;
@@ -145,11 +155,14 @@ std::optional<QByteArray> readConfigFile(const QString &fileName)
 bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
                        const std::function<QByteArray(QByteArrayView)> &edit, QString *problem)
 {
+    // A missing file is made by the same single write as any change, so that a crash
+    // cannot leave a half-made file. A dangling link gets its target made.
     if (!QFileInfo::exists(fileName)) {
-        QFile file(fileName);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        const QByteArray newText = edit(newFileText);
+        QSaveFile created(linkTarget(fileName));
+        if (!created.open(QIODevice::WriteOnly) || !commitText(created, newText))
             return warnAboutConfigFile("Cannot create config file:", fileName, problem);
-        file.write(newFileText.data(), newFileText.size());
+        return true;
     }
 
     // Read only: a file that already holds the value is left alone, time stamp and all,
@@ -174,16 +187,11 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
     if (QFile writable(target); !writable.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
         return warnAboutConfigFile("Cannot open config file:", fileName, problem);
 
-    // Replace the file only once the new text is complete, so that a full disk or a
-    // crash cannot leave the player with a truncated file. The text is flushed before
-    // the commit because a commit does not notice when that last write fails, and
-    // would put the truncated text in place of the old file. The text already has this
-    // platform's line ends, so it is written byte for byte.
     QSaveFile replacement(target);
     if (replacement.open(QIODevice::WriteOnly)) {
-        if (replacement.write(newText) == newText.size() && replacement.flush() && replacement.commit())
-            return true;
-        return warnAboutConfigFile("Cannot write to config file:", fileName, problem);
+        if (!commitText(replacement, newText))
+            return warnAboutConfigFile("Cannot write to config file:", fileName, problem);
+        return true;
     }
     // Only a folder that refuses new files gets the file written in place: the file
     // itself was just opened for writing. Any other failure, such as a full disk,

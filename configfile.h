@@ -16,8 +16,9 @@
 // when it exists but cannot be read.
 std::optional<QByteArray> readConfigFile(const QString &fileName);
 
-// Gives the file the bytes that `edit` makes of its current ones; a missing file is
-// edited from `newFileText`. Nothing is written when the bytes stay the same. Returns
+// Gives the file the bytes that `edit` makes of its current ones, in one replace of the
+// file; a missing file is edited from `newFileText` and made by that write. Nothing is
+// written when the bytes stay the same. Returns
 // whether the file now holds the edited bytes; when it does not, `problem` (if given)
 // receives what failed, as logged.
 bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,

@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <utility>
+
 // The text is handled as bytes, not decoded, so that a comment saved in another
 // encoding survives a rewrite unchanged. Everything searched for is ASCII.
 
@@ -136,12 +138,12 @@ QByteArray replaceEntries(QByteArrayView text, const QList<Entry> &entries, cons
     return result;
 }
 
-// Inserts the entry as the last line of the first rendering section, or appends a new
-// section when there is none or when that section runs to an unterminated last line.
-// The section ends before the next header line, or before a final line feed. White
-// space after the header is dropped, so any text that followed it gets a line of its
-// own. A plain scan rather than a regular expression: it gives the same result at any
-// size.
+// Inserts the entry lines (without the last one's line feed) at the end of the first
+// rendering section, or appends a new section when there is none or when that section
+// runs to an unterminated last line. The section ends before the next header line, or
+// before a final line feed. White space after the header is dropped, so any text that
+// followed it gets a line of its own. A plain scan rather than a regular expression: it
+// gives the same result at any size.
 QByteArray insertEntry(QByteArrayView text, const QByteArray &entry)
 {
     qsizetype headerAt = -1;
@@ -197,25 +199,44 @@ std::optional<QByteArray> configValue(QByteArrayView text, QByteArrayView key)
     return std::nullopt;
 }
 
-QByteArray configWithValue(QByteArrayView text, QByteArrayView key, QByteArrayView value)
+std::optional<QByteArray> configValueOnWindows(QByteArrayView text, QByteArrayView key)
+{
+    if (std::optional<QByteArray> value = configValue(text, key.toByteArray() + windowsVariantSuffix))
+        return value;
+    return configValue(text, key);
+}
+
+QByteArray configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings)
 {
     // The game cannot read a file that starts with a byte-order mark.
     if (text.startsWith(byteOrderMark))
         text = text.sliced(byteOrderMark.size());
+    // The text is copied only when an edit changes it: a large file costs fewer copies.
+    QByteArray edited;
+    QByteArrayView current = text;
+    const auto keep = [&](QByteArray next) {
+        edited = std::move(next);
+        current = edited;
+    };
     // Only the carriage return of a CR LF belongs to the line end; any other is text.
-    // Copied only when there is one: a large file costs one copy less.
-    QByteArray withoutCrLf;
-    if (text.indexOf('\r') >= 0) {
-        withoutCrLf = text.toByteArray().replace("\r\n", "\n");
-        text = withoutCrLf;
-    }
+    // Done once for all keys: a lone carriage return may now stand before a line feed,
+    // and a second pass would take it for half of a CR LF.
+    if (current.indexOf('\r') >= 0)
+        keep(current.toByteArray().replace("\r\n", "\n"));
 
-    QByteArray entry = key.toByteArray();
-    entry.append("=\"");
-    appendBytes(entry, value);
-    entry.append('"');
-    const QList<Entry> entries = renderingEntries(text, key);
-    QByteArray result = entries.isEmpty() ? insertEntry(text, entry) : replaceEntries(text, entries, entry);
+    QByteArray missing;
+    for (const ConfigSetting &setting : settings) {
+        const QByteArray entry = setting.key + "=\"" + setting.value + '"';
+        const QList<Entry> entries = renderingEntries(current, setting.key);
+        if (!entries.isEmpty())
+            keep(replaceEntries(current, entries, entry));
+        else
+            missing += missing.isEmpty() ? entry : '\n' + entry;
+    }
+    if (!missing.isEmpty())
+        keep(insertEntry(current, missing));
+
+    QByteArray result = current.data() == edited.constData() ? std::move(edited) : current.toByteArray();
 #ifdef Q_OS_WIN
     result.replace("\n", "\r\n");
 #endif

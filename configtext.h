@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 
 #include <optional>
 
@@ -19,11 +20,24 @@
 // none. An unquoted value that is empty counts as no entry at all.
 std::optional<QByteArray> configValue(QByteArrayView text, QByteArrayView key);
 
-// The bytes the file should hold with the key set to the value: every entry of the key in
-// a rendering section rewritten as key="value", or one such line added to the first
-// rendering section (or a new section at the end). A leading byte-order mark is dropped
-// and line ends become this platform's; every other byte, lone carriage returns
-// included, stays.
-QByteArray configWithValue(QByteArrayView text, QByteArrayView key, QByteArrayView value);
+// The game, a Windows program, reads a key through its Windows variant, KEY.windows,
+// wherever the file has an entry of that: the value of the variant's last entry, or
+// else of the key's own, or nothing.
+std::optional<QByteArray> configValueOnWindows(QByteArrayView text, QByteArrayView key);
+inline constexpr char windowsVariantSuffix[] = ".windows";
+
+struct ConfigSetting
+{
+    QByteArray key;
+    QByteArray value;
+};
+
+// The bytes the file should hold with each key set to its value: every entry of the key
+// in a rendering section rewritten as key="value". The keys that have no such entry are
+// added together, one line each in the given order, at the end of the first rendering
+// section (or in a new section at the end). A leading byte-order mark is dropped and
+// line ends become this platform's; every other byte, lone carriage returns included,
+// stays.
+QByteArray configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings);
 
 #endif // CONFIGTEXT_H

@@ -97,8 +97,16 @@ QString getSetting(const QString &key, const QString &defaultValue)
 
 bool setSetting(const QString &key, const QString &value, QString *problem)
 {
+    return setSettings({ { key, value } }, problem);
+}
+
+bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *problem)
+{
+    QList<ConfigSetting> edits;
+    for (const auto &[key, value] : settings)
+        edits.append({ key.toUtf8(), value.toUtf8() });
     return rewriteConfigFile(configFileName, "[rendering]\n", [&](QByteArrayView text) {
-        return configWithValue(text, key.toUtf8(), value.toUtf8());
+        return configWithValues(text, edits);
     }, problem);
 }
 
@@ -151,19 +159,18 @@ void MainWindow::reportStartupProblem()
         warn(what, reason);
 }
 
-// The row of the driver that override.cfg expresses. An unknown method falls to the
+// The row of the driver that override.cfg expresses to the game, which reads each key
+// through its Windows variant where there is one. An unknown method falls to the
 // compatibility family, and an unknown driver to the second row of its family.
 int MainWindow::driverRowInFile() const
 {
-    const QString method = getSetting(QLatin1String(methodKey), QLatin1String(driverChoices[0].method));
-    const QString deviceDriver = getSetting(QLatin1String(driverChoices[0].driverKey),
-                                            QLatin1String(driverChoices[0].driverValue));
-    const QString compatibilityDriver = getSetting(QLatin1String(driverChoices[2].driverKey),
-                                                   QLatin1String(driverChoices[2].driverValue));
-    const bool forwardPlus = method == QLatin1String(driverChoices[0].method);
-    const int family = forwardPlus ? 0 : 2;
-    const QString &driver = forwardPlus ? deviceDriver : compatibilityDriver;
-    return driver == QLatin1String(driverChoices[family].driverValue) ? family : family + 1;
+    const std::optional<QByteArray> text = readConfigFile(configFileName);
+    const auto setting = [&](const char *key, const char *defaultValue) {
+        return (text ? configValueOnWindows(*text, key) : std::nullopt).value_or(defaultValue);
+    };
+    const int family = setting(methodKey, driverChoices[0].method) == driverChoices[0].method ? 0 : 2;
+    const DriverChoice &first = driverChoices[family];
+    return setting(first.driverKey, first.driverValue) == first.driverValue ? family : family + 1;
 }
 
 // What went wrong, in a sentence, and the system's reason on a line of its own.
@@ -177,11 +184,17 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     if (!checked)
         return;
     const DriverChoice &choice = driverChoices[index];
-    QString problem;
-    if (setSetting(QLatin1String(methodKey), QLatin1String(choice.method), &problem)
-        && setSetting(QLatin1String(choice.driverKey), QLatin1String(choice.driverValue), &problem)) {
-        return;
+    // The game reads each key through its Windows variant where the file has one: both
+    // are set, in one write.
+    QList<std::pair<QString, QString>> settings;
+    for (const auto &[key, value] :
+         { std::pair(methodKey, choice.method), std::pair(choice.driverKey, choice.driverValue) }) {
+        settings.append({ QLatin1String(key), QLatin1String(value) });
+        settings.append({ QLatin1String(key) + QLatin1String(windowsVariantSuffix), QLatin1String(value) });
     }
+    QString problem;
+    if (setSettings(settings, &problem))
+        return;
     const QString what = QStringLiteral("The rendering driver could not be saved to %1 in %2.")
                              .arg(configFileName, QDir::toNativeSeparators(QDir::currentPath()));
     if (m_constructing) {

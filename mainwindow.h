@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QList>
 #include <QMainWindow>
 #include <QString>
 
@@ -16,6 +17,9 @@ QString getSetting(const QString &key, const QString &defaultValue);
 // Returns whether the file now holds the value; when it does not, `problem` (if given)
 // receives what failed, as logged.
 bool setSetting(const QString &key, const QString &value, QString *problem = nullptr);
+// The same for several keys at once, in one write of the file; keys that have no entry
+// are added in the order given.
+bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *problem = nullptr);
 
 class MainWindow : public QMainWindow
 {

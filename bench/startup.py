@@ -42,7 +42,9 @@ SEED_CONFIG = (
     b"; Engine overrides written by the launcher.\n"
     b"[rendering]\n"
     b"renderer/rendering_method=\"forward_plus\"\n"
+    b"renderer/rendering_method.windows=\"forward_plus\"\n"
     b"rendering_device/driver=\"vulkan\"\n"
+    b"rendering_device/driver.windows=\"vulkan\"\n"
 )
 
 GAME_DATA_FILES = ("settings.cfg", "version.dat", "subscription.dat")

@@ -26,7 +26,9 @@ from Xlib.protocol import event
 TITLE = "Quillmont Helper"
 FIRST_START = (b'[rendering]\r\n'
                b'renderer/rendering_method="forward_plus"\r\n'
-               b'rendering_device/driver="vulkan"\r\n')
+               b'renderer/rendering_method.windows="forward_plus"\r\n'
+               b'rendering_device/driver="vulkan"\r\n'
+               b'rendering_device/driver.windows="vulkan"\r\n')
 STANDIN_LOG = "quillmont-standin.log"
 
 
