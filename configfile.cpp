@@ -152,15 +152,16 @@ std::optional<QByteArray> readConfigFile(const QString &fileName)
     return text;
 }
 
-bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
-                       const std::function<QByteArray(QByteArrayView)> &edit, QString *problem)
+bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, const ConfigEdit &edit, QString *problem)
 {
     // A missing file is made by the same single write as any change, so that a crash
     // cannot leave a half-made file. A dangling link gets its target made.
     if (!QFileInfo::exists(fileName)) {
-        const QByteArray newText = edit(newFileText);
+        const std::optional<QByteArray> newText = edit(newFileText);
+        if (!newText)
+            return true;
         QSaveFile created(linkTarget(fileName));
-        if (!created.open(QIODevice::WriteOnly) || !commitText(created, newText))
+        if (!created.open(QIODevice::WriteOnly) || !commitText(created, *newText))
             return warnAboutConfigFile("Cannot create config file:", fileName, problem);
         return true;
     }
@@ -171,8 +172,8 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
     QByteArray oldText;
     if (!readRegularFile(file, &oldText))
         return warnAboutConfigFile("Cannot open config file:", fileName, problem);
-    const QByteArray newText = edit(oldText);
-    if (newText == oldText)
+    const std::optional<QByteArray> newText = edit(oldText);
+    if (!newText)
         return true;
 
     // The new text may only replace the file that was read. A link whose target cannot
@@ -189,7 +190,7 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
 
     QSaveFile replacement(target);
     if (replacement.open(QIODevice::WriteOnly)) {
-        if (!commitText(replacement, newText))
+        if (!commitText(replacement, *newText))
             return warnAboutConfigFile("Cannot write to config file:", fileName, problem);
         return true;
     }
@@ -197,7 +198,7 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
     // itself was just opened for writing. Any other failure, such as a full disk,
     // leaves the old file as it is. Qt's own fallback covers fewer errors than this.
     const QFileInfo folder(QFileInfo(target).absolutePath());
-    if (folder.isWritable() || !writeInPlace(target, oldText.size(), newText))
+    if (folder.isWritable() || !writeInPlace(target, oldText.size(), *newText))
         return warnAboutConfigFile("Cannot write to config file:", fileName, problem);
     return true;
 }

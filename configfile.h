@@ -16,12 +16,13 @@
 // when it exists but cannot be read.
 std::optional<QByteArray> readConfigFile(const QString &fileName);
 
+// What an edit makes of the file's bytes, or nothing when they need no change.
+using ConfigEdit = std::function<std::optional<QByteArray>(QByteArrayView)>;
+
 // Gives the file the bytes that `edit` makes of its current ones, in one replace of the
-// file; a missing file is edited from `newFileText` and made by that write. Nothing is
-// written when the bytes stay the same. Returns
+// file; a missing file is edited from `newFileText` and made by that write. Returns
 // whether the file now holds the edited bytes; when it does not, `problem` (if given)
 // receives what failed, as logged.
-bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText,
-                       const std::function<QByteArray(QByteArrayView)> &edit, QString *problem);
+bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, const ConfigEdit &edit, QString *problem);
 
 #endif // CONFIGFILE_H

@@ -103,19 +103,15 @@ QList<Entry> renderingEntries(QByteArrayView text, QByteArrayView key)
     return entries;
 }
 
-// A value in double quotes is the text between them, also when a comment follows the
-// closing quote; otherwise one pair of surrounding quotes is dropped, if there is one.
+// A value in double quotes is the text between them, whatever follows the closing quote,
+// as the game reads it. One whose quote is never closed keeps it, but a lone quote is an
+// empty value.
 QByteArray quotedValue(QByteArrayView value)
 {
     const qsizetype closingQuote = value.indexOf('"', 1);
-    if (closingQuote > 0) {
-        const qsizetype pos = skipBlanks(value, closingQuote + 1);
-        if (pos == value.size() || value[pos] == ';')
-            return value.sliced(1, closingQuote - 1).toByteArray();
-    }
-    if (value.endsWith('"'))
-        return value.size() > 1 ? value.sliced(1, value.size() - 2).toByteArray() : QByteArray("");
-    return value.toByteArray();
+    if (closingQuote > 0)
+        return value.sliced(1, closingQuote - 1).toByteArray();
+    return value.size() > 1 ? value.toByteArray() : QByteArray("");
 }
 
 // Appends through a pointer: appending a view costs Qt 6.4 many times more.
@@ -206,23 +202,28 @@ std::optional<QByteArray> configValueOnWindows(QByteArrayView text, QByteArrayVi
     return configValue(text, key);
 }
 
-QByteArray configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings)
+std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings)
 {
-    // The game cannot read a file that starts with a byte-order mark.
-    if (text.startsWith(byteOrderMark))
+    // The game cannot read a file that starts with a byte-order mark: dropping it is a
+    // change of its own.
+    const bool byteOrderMarkDropped = text.startsWith(byteOrderMark);
+    if (byteOrderMarkDropped)
         text = text.sliced(byteOrderMark.size());
-    // The text is copied only when an edit changes it: a large file costs fewer copies.
+    // Only the carriage return of a CR LF belongs to the line end; any other is text.
+    // Done once for all keys: a lone carriage return may now stand before a line feed,
+    // and a second pass would take it for half of a CR LF. Copied only when there is
+    // one, and below only when an edit changes it: a large file costs fewer copies.
+    QByteArray withoutCrLf;
+    if (text.indexOf('\r') >= 0) {
+        withoutCrLf = text.toByteArray().replace("\r\n", "\n");
+        text = withoutCrLf;
+    }
     QByteArray edited;
     QByteArrayView current = text;
     const auto keep = [&](QByteArray next) {
         edited = std::move(next);
         current = edited;
     };
-    // Only the carriage return of a CR LF belongs to the line end; any other is text.
-    // Done once for all keys: a lone carriage return may now stand before a line feed,
-    // and a second pass would take it for half of a CR LF.
-    if (current.indexOf('\r') >= 0)
-        keep(current.toByteArray().replace("\r\n", "\n"));
 
     QByteArray missing;
     for (const ConfigSetting &setting : settings) {
@@ -235,6 +236,10 @@ QByteArray configWithValues(QByteArrayView text, const QList<ConfigSetting> &set
     }
     if (!missing.isEmpty())
         keep(insertEntry(current, missing));
+    // Line ends alone are no change: a file that already holds every value is left as
+    // it is, whatever its line ends.
+    if (!byteOrderMarkDropped && current == text)
+        return std::nullopt;
 
     QByteArray result = current.data() == edited.constData() ? std::move(edited) : current.toByteArray();
 #ifdef Q_OS_WIN

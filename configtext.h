@@ -8,13 +8,14 @@
 #include <optional>
 
 // The text of override.cfg as the game reads it: sections, entries of the rendering
-// section, and the edit that sets one of them. Bytes in, bytes out; no files.
+// section, and the edit that sets some of them. Bytes in, bytes out; no files.
 //
 // A line whose first non-blank character is "[" is a section header; it opens the
 // rendering section when it begins with "[rendering]", whatever follows. An entry of a
 // key is the key at the start of a line (after blanks), blanks, "=", blanks and a value,
-// either in double quotes or unquoted up to a ";" comment. Only entries whose nearest
-// header above opens the rendering section count, and the last one wins.
+// either in double quotes, whatever follows the closing quote, or unquoted up to a ";"
+// comment. Only entries whose nearest header above opens the rendering section count,
+// and the last one wins.
 
 // The value of the key's last entry in the rendering sections, or nothing when there is
 // none. An unquoted value that is empty counts as no entry at all.
@@ -37,7 +38,8 @@ struct ConfigSetting
 // added together, one line each in the given order, at the end of the first rendering
 // section (or in a new section at the end). A leading byte-order mark is dropped and
 // line ends become this platform's; every other byte, lone carriage returns included,
-// stays.
-QByteArray configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings);
+// stays. Nothing when the text already holds every value and needs no other change
+// than its line ends.
+std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings);
 
 #endif // CONFIGTEXT_H

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -94,9 +95,11 @@ unsigned modeOf(const QString &path)
 // header). A header is a line whose first non-blank character is "[", named up to the
 // first "]"; a CR directly before a LF ends the line with it; ";" starts a comment,
 // blanks may stand around "=", and a later entry of a key replaces an earlier one. Text
-// stands in double quotes (a quote left open runs to the line end); numbers, true, false
-// and bracketed values may stand bare. Anything else, an unquoted word or nothing at
-// all, is a parse error: the game ignores that line and every one after it.
+// stands in double quotes and ends at the closing quote (a quote left open runs to the
+// line end). Words after it, or on a line without "=", begin the next key with their
+// blanks dropped, header or not; a quote among them is a parse error. Numbers, true,
+// false and bracketed values may stand bare. Anything else, an unquoted word or nothing
+// at all, is a parse error: the game ignores that line and every one after it.
 struct GameView
 {
     QMap<QByteArray, QByteArray> entries;
@@ -107,35 +110,42 @@ GameView gameView(const QByteArray &text)
 {
     GameView view;
     QByteArray section;
+    QByteArray keyStart;
     for (QByteArray line : text.split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);
         line = line.trimmed();
         if (line.isEmpty() || line.startsWith(';'))
             continue;
-        if (line.startsWith('[')) {
+        if (line.startsWith('[') && keyStart.isEmpty()) {
             section = line.mid(1, line.indexOf(']') - 1);
             continue;
         }
+        line = std::exchange(keyStart, {}) + line;
         const qsizetype equals = line.indexOf('=');
         QByteArray value = line.mid(equals + 1).trimmed();
         const qsizetype closingQuote = value.indexOf('"', 1);
-        if (value.startsWith('"') && closingQuote > 0) {
-            const QByteArray rest = value.mid(closingQuote + 1).trimmed();
-            value = rest.isEmpty() || rest.startsWith(';') ? value.mid(1, closingQuote - 1) : QByteArray();
+        bool valid = true;
+        if (equals < 0) {
+            keyStart = line;
+        } else if (value.startsWith('"') && closingQuote > 0) {
+            if (const QByteArray rest = value.mid(closingQuote + 1).trimmed(); !rest.startsWith(';'))
+                keyStart = rest;
+            value = value.mid(1, closingQuote - 1);
         } else if (!value.startsWith('"')) {
             if (const qsizetype comment = value.indexOf(';'); comment >= 0)
                 value = value.first(comment).trimmed();
             bool number = false;
             value.toDouble(&number);
-            if (!number && value != "true" && value != "false" && !value.startsWith('['))
-                value.clear();
+            valid = number || value == "true" || value == "false" || value.startsWith('[');
         }
-        if (equals < 0 || value.isNull()) {
+        keyStart = keyStart.simplified().replace(' ', "");
+        if (!valid || keyStart.contains('"')) {
             view.parseError = true;
             break;
         }
-        view.entries.insert(section + '/' + line.first(equals).trimmed(), value);
+        if (equals >= 0)
+            view.entries.insert(section + '/' + line.first(equals).trimmed(), value);
     }
     return view;
 }
@@ -310,6 +320,12 @@ void TestConfig::writing_data()
         "[rendering]\ra=\"1\"\r\n[rendering]\nrendering_device/driver=\"d3d12\"\n");
     row("byte-order mark", "\xEF\xBB\xBF[rendering]\na=\"1\"\n",
         "[rendering]\na=\"1\"\nrendering_device/driver=\"d3d12\"\n");
+    row("text after the closing quote", "[rendering]\nrendering_device/driver=\"vulkan\"  # fast\n",
+        "[rendering]\nrendering_device/driver=\"d3d12\"  # fast\n");
+    row("CR LF, first line blank", "\r\n[rendering]\r\na=\"1\"\r\n",
+        "\n[rendering]\na=\"1\"\nrendering_device/driver=\"d3d12\"\n");
+    row("unquoted, lone carriage return at the end", "[rendering]\nrendering_device/driver=vulkan\r",
+        "[rendering]\nrendering_device/driver=\"d3d12\"\r");
     row("invalid UTF-8 kept", "; r\xE9glages vid\xE9o\n[rendering]\na=\"\xFF\xFE\"\n",
         "; r\xE9glages vid\xE9o\n[rendering]\na=\"\xFF\xFE\"\nrendering_device/driver=\"d3d12\"\n");
 
@@ -329,13 +345,15 @@ void TestConfig::writing()
 
     if (exists)
         QVERIFY(writeBytes(before));
-    // A file that already holds the value is not written at all: it keeps its time.
-    const bool unchanged = exists && before == onDisk(after);
+    // A file that already holds the value, whatever its line ends, is not written at all:
+    // it keeps its bytes and its time.
+    const bool unchanged = exists && QByteArray(before).replace("\r\n", "\n") == after;
     const QDateTime longAgo(QDate(2001, 2, 3), QTime(4, 5, 6), QTimeZone::utc());
     if (unchanged)
         QVERIFY(setModificationTime(configFile, longAgo));
     QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, value }), QStringList());
-    QCOMPARE(readBytes(), onDisk(after));
+    QCOMPARE(readBytes(), unchanged ? before : onDisk(after));
+    QCOMPARE(getSetting(driverKey, QString()), value);
     QCOMPARE(entriesOf(m_folder->path()), QStringList { configFile });
     if (unchanged)
         QCOMPARE(QFileInfo(configFile).lastModified().toUTC(), longAgo);
@@ -365,9 +383,9 @@ void TestConfig::reading_data()
                                                   << "vulkan";
     QTest::newRow("blanks after quote") << QByteArray("[rendering]\nrendering_device/driver=\"vulkan\" \t\n") << "vulkan";
     QTest::newRow("other text after quote") << QByteArray("[rendering]\nrendering_device/driver=\"vulkan\" x\n")
-                                            << "\"vulkan\" x";
+                                            << "vulkan";
     QTest::newRow("other text, then a quote") << QByteArray("[rendering]\nrendering_device/driver=\"a\" b \"\n")
-                                              << "a\" b ";
+                                              << "a";
     QTest::newRow("header in other case") << QByteArray("[Rendering]\nrendering_device/driver=\"d3d12\"\n") << fallback;
     QTest::newRow("header with a comment")
         << QByteArray("[rendering] ; video\nrendering_device/driver=\"d3d12\"\n") << "d3d12";
@@ -442,15 +460,15 @@ void TestConfig::writeToDirectory()
     QCOMPARE(entriesOf(m_folder->filePath(configFile)), QStringList());
 }
 
-// A file the player made read-only is refused and left as it was.
+// A file the player made read-only is refused and left as it was. One that already holds
+// the value, whatever its line ends, asks for no write and is no failure.
 void TestConfig::writeToReadOnlyFile()
 {
-    const QByteArray before = onDisk("[rendering]\nrendering_device/driver=\"vulkan\"\n");
+    const QByteArray before = "[rendering]\r\nrendering_device/driver=\"vulkan\"\n";
     QVERIFY(writeBytes(before));
     QVERIFY(QFile::setPermissions(configFile, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const auto writable = qScopeGuard([] { QFile::setPermissions(configFile, QFile::ReadOwner | QFile::WriteOwner); });
     const QStringList set = { QStringLiteral("set"), driverKey, QStringLiteral("d3d12") };
-    // The value the file already holds asks for no write, so it is no failure.
     const QStringList setSame = { QStringLiteral("set"), driverKey, QStringLiteral("vulkan") };
 #ifdef Q_OS_UNIX
     const FolderMode mode(m_folder->path(), readOnlyForAll | QFile::WriteOwner);

@@ -129,7 +129,7 @@ void TestDriverChoice::clickOnCheckedRowWritesNothing()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCOMPARE(checkedDriver(window), QStringLiteral("radio_d3d12"));
-    QCOMPARE(readBytes(), onDisk(d3d12File));
+    QCOMPARE(readBytes(), d3d12File);
 
     QVERIFY(QFile::remove(configFile));
     QVERIFY(QDir().mkdir(configFile));
