@@ -22,7 +22,8 @@ using ConfigEdit = std::function<std::optional<QByteArray>(QByteArrayView)>;
 // Gives the file the bytes that `edit` makes of its current ones, in one replace of the
 // file; a missing file is edited from `newFileText` and made by that write. Returns
 // whether the file now holds the edited bytes; when it does not, `problem` (if given)
-// receives what failed, as logged.
+// receives why, as the system or the launcher puts it ("Permission denied", "Not a
+// regular file").
 bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, const ConfigEdit &edit, QString *problem);
 
 #endif // CONFIGFILE_H

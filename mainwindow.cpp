@@ -197,9 +197,12 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
         return;
     const QString what = QStringLiteral("The rendering driver could not be saved to %1 in %2.")
                              .arg(configFileName, QDir::toNativeSeparators(QDir::currentPath()));
+    // The reason as a sentence; a system's own may already end in a full stop.
+    if (!problem.endsWith(u'.'))
+        problem += u'.';
     if (m_constructing) {
         // The selection already is what the file expresses; main() shows the message.
-        m_startupProblem = { what, problem + u'.' };
+        m_startupProblem = { what, problem };
         return;
     }
     // Show the driver the game will really use. Signals are blocked so that this neither
@@ -209,7 +212,7 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     (ui->*driverChoices[driverRowInFile()].button)->setChecked(true);
     for (const DriverChoice &row : driverChoices)
         (ui->*row.button)->blockSignals(false);
-    warn(what, problem + u'.');
+    warn(what, problem);
 }
 
 void MainWindow::onClearData(int index)

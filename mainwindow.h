@@ -15,7 +15,7 @@ QT_END_NAMESPACE
 QString getSetting(const QString &key, const QString &defaultValue);
 // Writes one key into the [rendering] section of override.cfg, creating what is missing.
 // Returns whether the file now holds the value; when it does not, `problem` (if given)
-// receives what failed, as logged.
+// receives why, in the system's words or the launcher's own.
 bool setSetting(const QString &key, const QString &value, QString *problem = nullptr);
 // The same for several keys at once, in one write of the file; keys that have no entry
 // are added in the order given.

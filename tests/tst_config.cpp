@@ -638,13 +638,22 @@ void TestConfig::writeThroughSymlink()
     QCOMPARE(readBytes(target), QByteArray("[rendering]\nrendering_device/driver=\"d3d12\"\n"));
     QCOMPARE(modeOf(target), 0640u);
     QCOMPARE(entriesOf(QStringLiteral("real")), QStringList { QStringLiteral("game.cfg") });
+
+    // ".." after a linked folder leads where the system takes it, not back to the link.
+    const QString reached = QStringLiteral("real/override.cfg");
+    QVERIFY(QFile::remove(configFile) && QDir().mkdir(QStringLiteral("real/inner")));
+    QVERIFY(QFile::link(QStringLiteral("real/inner"), QStringLiteral("cfgdir")));
+    QVERIFY(QFile::link(QStringLiteral("cfgdir/../override.cfg"), configFile) && writeBytes("[rendering]\n", reached));
+    QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }), QStringList());
+    QVERIFY(QFileInfo(configFile).isSymLink());
+    QCOMPARE(readBytes(reached), QByteArray("[rendering]\nrendering_device/driver=\"d3d12\"\n"));
 #else
     QSKIP("links are a POSIX case");
 #endif
 }
 
-// Files that are not a regular file of sane size are never opened: a FIFO would block,
-// and a device never ends.
+// Files that are not a regular file of sane size are never opened, nor read past the
+// limit: a FIFO would block, and a device or a file in /proc may never end.
 void TestConfig::refusedFiles()
 {
 #ifdef Q_OS_UNIX
@@ -668,6 +677,13 @@ void TestConfig::refusedFiles()
     huge.close();
     QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
     QCOMPARE(QFileInfo(configFile).size(), 64 * 1024 * 1024 + 1);
+    QVERIFY(QFile::remove(configFile));
+
+    // A file that reports no size and never ends.
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/pagemap"), configFile));
+    if (QFile pagemap(configFile); !pagemap.open(QIODevice::ReadOnly) || pagemap.read(8).size() != 8)
+        QSKIP("/proc/self/pagemap cannot be read here");
+    QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
 #else
     QSKIP("FIFOs and device links are a POSIX case");
 #endif

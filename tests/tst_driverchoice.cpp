@@ -140,12 +140,12 @@ void TestDriverChoice::clickOnCheckedRowWritesNothing()
     QCOMPARE(log.take(), QStringList());
     QCOMPARE(checkedDriver(window), QStringLiteral("radio_d3d12"));
 
-    // A real choice is refused: one message, which names the file and its folder, and
-    // the window goes back to what the game will read, here nothing: the first row.
+    // A real choice is refused: one message, which names the file, its folder and why,
+    // and the window goes back to what the game will read, here nothing: the first row.
     const QList<ShownBox> boxes = answerBoxes(&window, Answer::Ok, [&] { clickDriver(window, "radio_angle"); });
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes[0].text, QStringLiteral("The rendering driver could not be saved to override.cfg in %1.\n\n"
-                                           "Cannot open config file.")
+                                           "Not a regular file.")
                                 .arg(QDir::toNativeSeparators(m_folder->path())));
     QCOMPARE(boxes[0].title, QStringLiteral("Quillmont Helper"));
     QCOMPARE(boxes[0].icon, QMessageBox::Warning);
