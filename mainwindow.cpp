@@ -62,7 +62,8 @@ const ClearAction clearActions[] = {
 // Where the game keeps its per-user folder: on Windows the roaming application-data
 // folder, which holds the launcher's own per-user folder; elsewhere $XDG_DATA_HOME, or
 // ~/.local/share where that is unset or relative (the base directory rules say to
-// ignore a relative one; Qt would take it from the working folder).
+// ignore a relative one; Qt would take it from the working folder). Nothing without a
+// HOME.
 QString perUserDataFolder()
 {
 #ifdef Q_OS_WIN
@@ -70,23 +71,28 @@ QString perUserDataFolder()
     return own.isEmpty() ? QString() : QFileInfo(own).path();
 #else
     const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-    return QDir::isAbsolutePath(dataHome) ? dataHome : QDir::homePath() + QStringLiteral("/.local/share");
+    if (QDir::isAbsolutePath(dataHome))
+        return dataHome;
+    // Qt takes "/" for a HOME that is unset or empty: that is no home at all.
+    return qEnvironmentVariableIsEmpty("HOME") ? QString() : QDir::homePath() + QStringLiteral("/.local/share");
 #endif
 }
 
-// The game's per-user folder "Quillmont". Returns false when it cannot be entered, or
-// when it is not an absolute path (a relative HOME): no file of the same name in some
-// other folder, such as the working folder, is ever tested for or removed.
+// The game's per-user folder, when it exists; see gameDataFolder().
 bool enterGameDataDirectory(QDir &dir)
 {
-    const QString base = perUserDataFolder();
-    if (!QDir::isAbsolutePath(base))
-        return false;
-    dir.setPath(base);
-    return dir.cd(QStringLiteral("Quillmont"));
+    const QString folder = gameDataFolder();
+    dir.setPath(folder);
+    return !folder.isEmpty() && dir.exists();
 }
 
 } // namespace
+
+QString gameDataFolder()
+{
+    const QString base = perUserDataFolder();
+    return QDir::isAbsolutePath(base) ? base + QStringLiteral("/Quillmont") : QString();
+}
 
 QString getSetting(const QString &key, const QString &defaultValue)
 {
@@ -111,7 +117,7 @@ bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *pr
 }
 
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui_MainWindow)
+    : QMainWindow(parent), ui(new Ui_MainWindow), m_startFolder(QDir::currentPath())
 {
     ui->setupUi(this);
     setFixedSize(384, 320);
@@ -173,6 +179,14 @@ int MainWindow::driverRowInFile() const
     return setting(first.driverKey, first.driverValue) == first.driverValue ? family : family + 1;
 }
 
+// The folder the launcher works in, for the messages; once it has been deleted the
+// system names it no more, so the one it was started in.
+QString MainWindow::workingFolder() const
+{
+    const QString current = QDir::currentPath();
+    return QDir::toNativeSeparators(current.isEmpty() ? m_startFolder : current);
+}
+
 // What went wrong, in a sentence, and the system's reason on a line of its own.
 void MainWindow::warn(const QString &what, const QString &reason)
 {
@@ -196,7 +210,7 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     if (setSettings(settings, &problem))
         return;
     const QString what = QStringLiteral("The rendering driver could not be saved to %1 in %2.")
-                             .arg(configFileName, QDir::toNativeSeparators(QDir::currentPath()));
+                             .arg(configFileName, workingFolder());
     // The reason as a sentence; a system's own may already end in a full stop.
     if (!problem.endsWith(u'.'))
         problem += u'.';
@@ -262,6 +276,6 @@ void MainWindow::onRunGame()
     QString reason = game.errorString().section(QStringLiteral(": "), -1);
     if (reason == QCoreApplication::translate("QProcess", "Process failed to start"))
         reason.clear();
-    warn(QStringLiteral("Quillmont.exe could not be started from %1.").arg(QDir::toNativeSeparators(QDir::currentPath())),
+    warn(QStringLiteral("Quillmont.exe could not be started from %1.").arg(workingFolder()),
          reason);
 }

@@ -21,6 +21,11 @@ bool setSetting(const QString &key, const QString &value, QString *problem = nul
 // are added in the order given.
 bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *problem = nullptr);
 
+// The game's per-user folder "Quillmont", whether or not it exists; nothing when it is
+// not an absolute path (a relative or missing HOME), so that no file of the same name in
+// some other folder, such as the working folder, is ever tested for or removed.
+QString gameDataFolder();
+
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -38,9 +43,11 @@ private:
     void onRunGame();
 
     int driverRowInFile() const;
+    QString workingFolder() const;
     void warn(const QString &what, const QString &reason);
 
     Ui_MainWindow *ui;
+    QString m_startFolder;
     bool m_constructing = true;
     std::pair<QString, QString> m_startupProblem; // what failed and why, for main() to show
 };

@@ -214,15 +214,14 @@ class LauncherProcessTest(unittest.TestCase):
         game data, so going back one step wraps round to the start button."""
         self.type_keys(window, ("Shift_L", "Tab"), "space")
 
-    def wait_for_box(self, main_window, title=TITLE):
+    def wait_for_box(self, main_window):
         """The launcher's one other window, a message box, checked for its title."""
         def shown():
             self.assertIsNone(self.process.poll(), "the launcher exited instead of showing a box")
             boxes = [w for w in self.launcher_windows() if w.id != main_window.id]
             return boxes[0] if len(boxes) == 1 else None
         box = wait_until(shown, WINDOW_TIMEOUT, "a message box")
-        if title is not None:
-            self.assertEqual(self.title_of(box), title)
+        self.assertEqual(self.title_of(box), TITLE)
         time.sleep(0.3)
         return box
 
@@ -365,7 +364,7 @@ class LauncherProcessTest(unittest.TestCase):
                 self.start_launcher(program_name=program_name)
                 window = self.wait_for_main_window()
                 self.type_keys(window, "Tab", "space")  # the settings' clear button
-                self.answer_box(window, self.wait_for_box(window, title=None))
+                self.answer_box(window, self.wait_for_box(window))
                 self.assertFalse(os.path.exists(os.path.join(game_data, "settings.cfg")))
                 self.assertTrue(os.path.exists(os.path.join(decoy, "settings.cfg")))
                 self.close_through_window_system(window)

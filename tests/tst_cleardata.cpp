@@ -309,14 +309,16 @@ void TestClearData::unremovableFile()
 void TestClearData::dataFolderFromEnvironment_data()
 {
     // Both relative to the working folder, where decoy game folders wait; "-" unsets.
+    // Without a HOME, Qt's home is "/", where no decoy may be made.
     QTest::addColumn<QByteArray>("dataHome");
     QTest::addColumn<QByteArray>("home");
     QTest::newRow("relative XDG_DATA_HOME: the default applies") << QByteArray("data") << QByteArray();
     QTest::newRow("relative HOME: nothing is touched") << QByteArray("-") << QByteArray("home");
+    QTest::newRow("no HOME: nothing is touched") << QByteArray("-") << QByteArray("-");
 }
 
 // The game data folder comes from absolute paths only: a relative XDG_DATA_HOME is
-// ignored, and with a relative home no button is enabled and nothing is removed.
+// ignored, and with a relative home or none no button is enabled and nothing is removed.
 void TestClearData::dataFolderFromEnvironment()
 {
     QFETCH(QByteArray, dataHome);
@@ -332,12 +334,15 @@ void TestClearData::dataFolderFromEnvironment()
     createFiles(QStringLiteral("data/Quillmont"), 7);
     createFiles(QStringLiteral("home/.local/share/Quillmont"), 7);
     qputenv("HOME", home.isEmpty() ? QFile::encodeName(m_dataHome.path()) : home);
+    if (home == "-")
+        qunsetenv("HOME");
     if (dataHome == "-")
         qunsetenv("XDG_DATA_HOME");
     else
         qputenv("XDG_DATA_HOME", dataHome);
 
     const bool found = home.isEmpty();
+    QCOMPARE(gameDataFolder(), found ? realGame : QString());
     MainWindow window;
     for (int row = 0; row < 3; ++row)
         QCOMPARE(button(window, row)->isEnabled(), found);

@@ -233,6 +233,9 @@ void TestWindow::gameThatCannotStart_data()
     QTest::newRow("missing") << QString() << "No such file or directory";
     QTest::newRow("a folder") << "folder" << "Permission denied";
     QTest::newRow("not a program") << "text" << "Exec format error";
+#ifndef Q_OS_WIN
+    QTest::newRow("working folder deleted") << "deleted" << "No such file or directory";
+#endif
 }
 
 // When the game cannot be started, the launcher says why. (That it then stays open is
@@ -254,12 +257,16 @@ void TestWindow::gameThatCannotStart()
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // Named as it was, also once it is gone.
+    const QString folder = QDir::currentPath();
+    if (game == QLatin1String("deleted"))
+        QVERIFY(QDir(folder).removeRecursively());
     const auto start = window.findChild<QPushButton *>(QStringLiteral("pb_start"));
     const QList<ShownBox> boxes = answerBoxes(&window, Answer::Ok, [start] { start->click(); });
 
     QCOMPARE(boxes.size(), 1);
     QString expected = QStringLiteral("Quillmont.exe could not be started from %1.")
-                           .arg(QDir::toNativeSeparators(QDir::currentPath()));
+                           .arg(QDir::toNativeSeparators(folder));
 #ifndef Q_OS_WIN
     expected += QStringLiteral("\n\n") + reason; // Windows gives no reason of its own
 #endif
