@@ -1,6 +1,7 @@
 // Paints the launcher's gear and writes it as a Windows icon file with one 128 x 128,
 // 32-bit image. The painting uses no time, randomness or fonts, so the same build on
-// the same machine writes the same bytes every time.
+// the same machine writes the same bytes every time; other processors may round an edge
+// pixel one step apart, which --check allows.
 
 #include <QByteArray>
 #include <QColor>
@@ -169,12 +170,55 @@ QByteArray iconFile(const QImage &image)
     return out;
 }
 
+// The picture stored in a file that iconFile() wrote.
+QImage storedImage(const QByteArray &bytes)
+{
+    constexpr int pixelsAt = 6 + 16 + 40;
+    QImage image(side, side, QImage::Format_ARGB32);
+    if (bytes.size() < pixelsAt + side * side * 4)
+        return QImage();
+    const auto *pixel = reinterpret_cast<const uchar *>(bytes.constData()) + pixelsAt;
+    for (int y = side - 1; y >= 0; --y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < side; ++x, pixel += 4)
+            line[x] = qRgba(pixel[2], pixel[1], pixel[0], pixel[3]);
+    }
+    return image;
+}
+
+// Whether the file is laid out exactly as this program writes it, and its picture is the
+// gear painted now, every channel within two steps.
+bool holdsTheGear(const QByteArray &bytes)
+{
+    const QImage stored = storedImage(bytes);
+    if (stored.isNull() || iconFile(stored) != bytes)
+        return false;
+    const QImage painted = paintGear();
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            const QRgb a = stored.pixel(x, y);
+            const QRgb b = painted.pixel(x, y);
+            if (qAbs(qRed(a) - qRed(b)) > 2 || qAbs(qGreen(a) - qGreen(b)) > 2 || qAbs(qBlue(a) - qBlue(b)) > 2
+                || qAbs(qAlpha(a) - qAlpha(b)) > 2)
+                return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc == 3 && qstrcmp(argv[1], "--check") == 0) {
+        QFile file(QFile::decodeName(argv[2]));
+        if (file.open(QIODevice::ReadOnly) && holdsTheGear(file.readAll()))
+            return 0;
+        std::fprintf(stderr, "gear-icon: %s does not hold the gear this program paints\n", argv[2]);
+        return 1;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.ico\n", argc > 0 ? argv[0] : "gear-icon");
+        std::fprintf(stderr, "usage: %s OUTPUT.ico | --check FILE.ico\n", argc > 0 ? argv[0] : "gear-icon");
         return 2;
     }
     const QByteArray bytes = iconFile(paintGear());
