@@ -233,10 +233,11 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, cons
 
     // A missing file is made by the same single write as any change, so that a crash
     // cannot leave a half-made file. A dangling link gets its target made.
+    QString refusal;
     if (!QFileInfo::exists(fileName)) {
-        const std::optional<QByteArray> newText = edit(newFileText);
+        const std::optional<QByteArray> newText = edit(newFileText, &refusal);
         if (!newText)
-            return true;
+            return refusal.isEmpty() || fail("Cannot create config file:", refusal);
         QSaveFile created(linkTarget(fileName));
         const QString reason = created.open(QIODevice::WriteOnly) ? commitText(created, *newText) : created.errorString();
         return reason.isEmpty() || fail("Cannot create config file:", reason);
@@ -248,9 +249,9 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, cons
     QByteArray oldText;
     if (const QString reason = readRegularFile(file, &oldText); !reason.isEmpty())
         return fail("Cannot open config file:", reason);
-    const std::optional<QByteArray> newText = edit(oldText);
+    const std::optional<QByteArray> newText = edit(oldText, &refusal);
     if (!newText)
-        return true;
+        return refusal.isEmpty() || fail("Cannot write to config file:", refusal);
 
     // The new text replaces the file that was read, named as the system reached it: a
     // link stays a link, and ".." after a linked folder leads where it led the system.

@@ -16,8 +16,9 @@
 // when it exists but cannot be read.
 std::optional<QByteArray> readConfigFile(const QString &fileName);
 
-// What an edit makes of the file's bytes, or nothing when they need no change.
-using ConfigEdit = std::function<std::optional<QByteArray>(QByteArrayView)>;
+// What an edit makes of the file's bytes, or nothing when they need no change or when
+// the edit is refused; `problem` then receives why.
+using ConfigEdit = std::function<std::optional<QByteArray>(QByteArrayView, QString *problem)>;
 
 // Gives the file the bytes that `edit` makes of its current ones, in one replace of the
 // file; a missing file is edited from `newFileText` and made by that write. Returns

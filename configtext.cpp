@@ -1,7 +1,10 @@
 #include "configtext.h"
 
-#include <QList>
+#include <QStringDecoder>
+#include <QVarLengthArray>
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
 // The text is handled as bytes, not decoded, so that a comment saved in another
@@ -9,109 +12,122 @@
 
 namespace {
 
-const QByteArray renderingHeader = QByteArrayLiteral("[rendering]");
 const QByteArray byteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
+const QByteArray renderingSection = QByteArrayLiteral("rendering");
 
-bool isBlank(char c)
+// What the game drops around the parts of a key and before a value: blanks, line ends
+// and every other control character.
+bool isSpace(char c)
 {
-    return c == ' ' || c == '\t';
+    return uchar(c) <= 32;
 }
 
-bool isAsciiSpace(char c)
+bool isLineEnd(char c)
 {
-    return isBlank(c) || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return c == '\n' || c == '\r';
 }
 
-qsizetype skipBlanks(QByteArrayView text, qsizetype pos)
+bool isDigit(char c)
 {
-    while (pos < text.size() && isBlank(text[pos]))
-        ++pos;
-    return pos;
+    return c >= '0' && c <= '9';
 }
 
-qsizetype endOfLine(QByteArrayView text, qsizetype pos)
+bool isHexDigit(char c)
 {
-    const qsizetype lineFeed = text.indexOf('\n', pos);
-    return lineFeed < 0 ? text.size() : lineFeed;
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// The one rule for headers, shared by the reader, the rewrite and the insertion: a line
-// whose first non-blank character is "[" is a header, and it opens the rendering section
-// when the name up to the first "]" is "rendering". Whatever follows the "]" does not
-// count.
-enum class LineKind { NotHeader, OtherHeader, RenderingHeader };
-
-LineKind lineKind(QByteArrayView text, qsizetype lineStart)
+bool isNameStart(char c)
 {
-    const qsizetype pos = skipBlanks(text, lineStart);
-    if (pos == text.size() || text[pos] != '[')
-        return LineKind::NotHeader;
-    return text.sliced(pos).startsWith(renderingHeader) ? LineKind::RenderingHeader : LineKind::OtherHeader;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-struct Entry
+bool isNameChar(char c)
 {
-    qsizetype begin; // the key
-    qsizetype end; // the end of what a rewrite replaces
-    qsizetype valueBegin; // after "=" and blanks
-    qsizetype valueEnd; // an unquoted value's end before any comment; a quoted one's line end
-    bool quoted;
-};
+    return isNameStart(c) || isDigit(c);
+}
 
-// The key's entries in rendering sections, in the order of the file. The key begins its
-// line (after blanks, which stay), and blanks may stand around "=". A quoted value ends
-// at its closing quote, or at the end of its line when that is missing, so that a
-// rewrite never reaches into the next line. An unquoted value runs up to a ";" comment
-// or the line end, without the blanks and carriage returns before them. Text after the
-// value, such as a comment, is never part of the entry.
-QList<Entry> renderingEntries(QByteArrayView text, QByteArrayView key)
+// The characters that a key simply gathers, in a table: reading a key is the hot loop.
+struct KeyCharacters
 {
-    QList<Entry> entries;
-    if (key.isEmpty())
-        return entries;
-    bool inRenderingSection = false;
-    for (qsizetype lineStart = 0; lineStart < text.size();) {
-        const qsizetype lineEnd = endOfLine(text, lineStart);
-        const LineKind kind = lineKind(text, lineStart);
-        if (kind != LineKind::NotHeader) {
-            inRenderingSection = kind == LineKind::RenderingHeader;
-        } else if (inRenderingSection) {
-            const qsizetype at = skipBlanks(text, lineStart);
-            const bool keyFirst = text.sliced(at, lineEnd - at).startsWith(key);
-            const qsizetype equals = keyFirst ? skipBlanks(text, at + key.size()) : lineEnd;
-            if (equals < lineEnd && text[equals] == '=') {
-                Entry entry { at, lineEnd, skipBlanks(text, equals + 1), lineEnd, false };
-                const QByteArrayView rest = text.sliced(entry.valueBegin, lineEnd - entry.valueBegin);
-                entry.quoted = rest.startsWith('"');
-                if (entry.quoted) {
-                    const qsizetype closingQuote = rest.indexOf('"', 1);
-                    if (closingQuote > 0)
-                        entry.end = entry.valueBegin + closingQuote + 1;
-                } else {
-                    const qsizetype comment = rest.indexOf(';');
-                    entry.valueEnd = comment < 0 ? lineEnd : entry.valueBegin + comment;
-                    while (entry.valueEnd > entry.valueBegin
-                           && (isBlank(text[entry.valueEnd - 1]) || text[entry.valueEnd - 1] == '\r'))
-                        --entry.valueEnd;
-                    entry.end = entry.valueEnd > entry.valueBegin ? entry.valueEnd : equals + 1;
-                }
-                entries.append(entry);
-            }
-        }
-        lineStart = lineEnd + 1;
+    bool plain[256] = {};
+    constexpr KeyCharacters()
+    {
+        for (int c = 33; c < 256; ++c)
+            plain[c] = c != ';' && c != '"' && c != '=' && c != '[';
     }
-    return entries;
+};
+constexpr KeyCharacters keyCharacters;
+
+// A file saved as "Unicode" by an old editor, as the UTF-8 text it holds; nothing for any
+// other file.
+std::optional<QByteArray> fromUtf16(QByteArrayView text)
+{
+    QStringDecoder::Encoding encoding;
+    if (text.startsWith("\xFF\xFE"))
+        encoding = QStringDecoder::Utf16LE;
+    else if (text.startsWith("\xFE\xFF"))
+        encoding = QStringDecoder::Utf16BE;
+    else
+        return std::nullopt;
+    QStringDecoder decoder(encoding);
+    const QString decoded = decoder(text.sliced(2));
+    return decoded.toUtf8();
 }
 
-// A value in double quotes is the text between them, whatever follows the closing quote,
-// as the game reads it. One whose quote is never closed keeps it, but a lone quote is an
-// empty value.
-QByteArray quotedValue(QByteArrayView value)
+// The text of a string between its quotes, its escapes resolved.
+QByteArray unescaped(QByteArrayView quoted)
 {
-    const qsizetype closingQuote = value.indexOf('"', 1);
-    if (closingQuote > 0)
-        return value.sliced(1, closingQuote - 1).toByteArray();
-    return value.size() > 1 ? value.toByteArray() : QByteArray("");
+    if (!quoted.contains('\\'))
+        return quoted.toByteArray();
+    QByteArray text;
+    text.reserve(quoted.size());
+    for (qsizetype i = 0; i < quoted.size(); ++i) {
+        if (quoted[i] != '\\' || i + 1 == quoted.size()) {
+            text += quoted[i];
+            continue;
+        }
+        const char escaped = quoted[++i];
+        switch (escaped) {
+        case 'b': text += '\b'; break;
+        case 't': text += '\t'; break;
+        case 'n': text += '\n'; break;
+        case 'f': text += '\f'; break;
+        case 'r': text += '\r'; break;
+        case 'u': {
+            // Code units, a surrogate pair taken together.
+            QString units;
+            while (i + 4 < quoted.size() && std::all_of(quoted.begin() + i + 1, quoted.begin() + i + 5, isHexDigit)) {
+                units += QChar(char16_t(quoted.sliced(i + 1, 4).toUShort(nullptr, 16)));
+                i += 4;
+                if (!units.back().isHighSurrogate() || !quoted.sliced(i + 1).startsWith("\\u"))
+                    break;
+                ++i;
+            }
+            text += units.isEmpty() ? QByteArray("u") : units.toUtf8();
+            break;
+        }
+        default:
+            text += escaped; // \" \\ \/ \' and any other character stand for themselves
+        }
+    }
+    return text;
+}
+
+// A value as the game reads a string: in double quotes, the quote and the backslash
+// escaped.
+QByteArray quoted(QByteArrayView value)
+{
+    QByteArray text;
+    text.reserve(value.size() + 2);
+    text += '"';
+    for (const char c : value) {
+        if (c == '"' || c == '\\')
+            text += '\\';
+        text += c;
+    }
+    text += '"';
+    return text;
 }
 
 // Appends through a pointer: appending a view costs Qt 6.4 many times more.
@@ -120,125 +136,531 @@ void appendBytes(QByteArray &to, QByteArrayView bytes)
     to.append(bytes.data(), bytes.size());
 }
 
-QByteArray replaceEntries(QByteArrayView text, const QList<Entry> &entries, const QByteArray &replacement)
+// One pass over the text as the game reads it, noting the entries of the keys asked for.
+class Reader
 {
+public:
+    Reader(QByteArrayView text, const QList<QByteArray> &otherKeys) : t(text), n(text.size())
+    {
+        for (const LauncherKey &key : launcherKeys) {
+            m_keys.append(QByteArray(key.key));
+            m_keys.append(QByteArray(key.key) + windowsVariantSuffix);
+        }
+        m_repairable = m_keys.size();
+        for (const QByteArray &key : otherKeys) {
+            if (!m_keys.contains(key))
+                m_keys.append(key);
+        }
+        for (const QByteArray &key : std::as_const(m_keys))
+            m_settingNames.append(renderingSection + '/' + key);
+    }
+
+    ConfigReading read();
+
+private:
+    qsizetype lineFeedOrEnd(qsizetype p) const
+    {
+        const qsizetype lineFeed = t.indexOf('\n', p);
+        return lineFeed < 0 ? n : lineFeed;
+    }
+    qsizetype skipSpace(qsizetype p) const;
+    qsizetype stringEnd(qsizetype p) const;
+    qsizetype numberEnd(qsizetype p) const;
+    qsizetype valueEnd(qsizetype p, qsizetype *failedAt) const;
+    int keyIndex(QByteArrayView section, QByteArrayView key) const;
+    bool readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &resume);
+
+    QByteArrayView t;
+    qsizetype n;
+    QList<QByteArray> m_keys;
+    QList<QByteArray> m_settingNames; // "rendering/" and the key
+    qsizetype m_repairable = 0; // the launcher's own keys come first
+    qsizetype m_failedTrialsEnd = 0; // see readAsMeant()
+};
+
+// Blanks, line ends and comments before a value.
+qsizetype Reader::skipSpace(qsizetype p) const
+{
+    while (p < n) {
+        if (isSpace(t[p]))
+            ++p;
+        else if (t[p] == ';')
+            p = lineFeedOrEnd(p);
+        else
+            break;
+    }
+    return p;
+}
+
+// The end of the string whose opening quote is at p, after its closing quote; -1 when
+// the text ends first.
+qsizetype Reader::stringEnd(qsizetype p) const
+{
+    for (++p; p < n; ++p) {
+        if (t[p] == '\\')
+            ++p;
+        else if (t[p] == '"')
+            return p + 1;
+    }
+    return -1;
+}
+
+qsizetype Reader::numberEnd(qsizetype p) const
+{
+    if (t[p] == '+' || t[p] == '-')
+        ++p;
+    const qsizetype integer = p;
+    while (p < n && isDigit(t[p]))
+        ++p;
+    bool digits = p > integer;
+    if (p < n && t[p] == '.') {
+        const qsizetype fraction = ++p;
+        while (p < n && isDigit(t[p]))
+            ++p;
+        digits = digits || p > fraction;
+    }
+    if (!digits)
+        return -1;
+    if (p < n && (t[p] == 'e' || t[p] == 'E')) {
+        qsizetype exponent = p + 1;
+        if (exponent < n && (t[exponent] == '+' || t[exponent] == '-'))
+            ++exponent;
+        const qsizetype exponentDigits = exponent;
+        while (exponent < n && isDigit(t[exponent]))
+            ++exponent;
+        if (exponent > exponentDigits)
+            p = exponent;
+    }
+    return p;
+}
+
+// The end of the value that starts at p, or -1 where the game fails to read one there;
+// `failedAt` then receives where it failed. Arrays, dictionaries and constructors nest
+// without recursion, so that no file can exhaust the stack.
+qsizetype Reader::valueEnd(qsizetype p, qsizetype *failedAt) const
+{
+    QVarLengthArray<char, 16> closers;
+    const auto fail = [&] {
+        *failedAt = p;
+        return qsizetype(-1);
+    };
+    for (;;) {
+        p = skipSpace(p);
+        if (p == n)
+            return fail();
+        char c = t[p];
+        if (!closers.isEmpty() && c == closers.back()) { // empty, or after a trailing comma
+            closers.pop_back();
+            ++p;
+        } else if (c == '[' || c == '{') {
+            closers.append(c == '[' ? ']' : '}');
+            ++p;
+            continue;
+        } else if (c == '"') {
+            const qsizetype end = stringEnd(p);
+            if (end < 0)
+                return fail();
+            p = end;
+        } else if (c == '#') { // a colour
+            qsizetype end = p + 1;
+            while (end < n && isHexDigit(t[end]))
+                ++end;
+            if (end == p + 1)
+                return fail();
+            p = end;
+        } else if (isNameStart(c)) {
+            qsizetype end = p + 1;
+            while (end < n && isNameChar(t[end]))
+                ++end;
+            if (end < n && t[end] == '(') {
+                closers.append(')');
+                p = end + 1;
+                continue;
+            }
+            const QByteArrayView name = t.sliced(p, end - p);
+            if (name != "true" && name != "false" && name != "null" && name != "inf" && name != "nan")
+                return fail();
+            p = end;
+        } else {
+            const qsizetype end = numberEnd(p);
+            if (end < 0)
+                return fail();
+            p = end;
+        }
+        // A value is complete: it may complete the containers around it.
+        for (;;) {
+            if (closers.isEmpty())
+                return p;
+            p = skipSpace(p);
+            if (p == n)
+                return fail();
+            c = t[p];
+            if (c == closers.back()) {
+                closers.pop_back();
+                ++p;
+            } else if (c == ',' || (c == ':' && closers.back() == '}')) {
+                ++p;
+                break;
+            } else {
+                return fail();
+            }
+        }
+    }
+}
+
+// Which key asked for an entry sets: SECTION/KEY, or KEY before any header.
+int Reader::keyIndex(QByteArrayView section, QByteArrayView key) const
+{
+    for (int i = 0; i < m_settingNames.size(); ++i) {
+        const QByteArray &name = m_settingNames[i];
+        if (section.isEmpty() ? name == key
+                              : name.size() == section.size() + 1 + key.size() && name.startsWith(section)
+                    && name[section.size()] == '/' && name.endsWith(key)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// A value of one of the launcher's own keys that the game would fail on, read as the
+// player meant it: a bare word, a word in single quotes, a quoted value without its
+// closing quote on its line, or nothing before the line end. Returns false where the
+// game reads the value itself.
+bool Reader::readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &resume)
+{
+    qsizetype at = afterEquals;
+    while (at < n && isSpace(t[at]) && !isLineEnd(t[at]))
+        ++at;
+    qsizetype lineEnd = at;
+    while (lineEnd < n && !isLineEnd(t[lineEnd]))
+        ++lineEnd;
+    const auto meant = [&](qsizetype begin, qsizetype end, std::optional<QByteArray> value) {
+        entry.valueBegin = begin;
+        entry.valueEnd = end;
+        entry.value = std::move(value);
+        entry.repaired = true;
+        resume = end;
+        return true;
+    };
+    if (at == lineEnd || t[at] == ';')
+        return meant(afterEquals, afterEquals, std::nullopt);
+    if (t[at] == '"') {
+        for (qsizetype p = at + 1; p < lineEnd; ++p) {
+            if (t[p] == '\\')
+                ++p;
+            else if (t[p] == '"')
+                return false;
+        }
+        return meant(at, lineEnd, unescaped(t.sliced(at + 1, lineEnd - at - 1)));
+    }
+    if (t[at] == '\'') {
+        const qsizetype closing = t.sliced(at + 1, lineEnd - at - 1).indexOf('\'');
+        if (closing >= 0)
+            return meant(at, at + closing + 2, t.sliced(at + 1, closing).toByteArray());
+    }
+    // A value the game reads may span lines. A trial that failed is not repeated inside
+    // the stretch it covered, so that many such entries cannot make the reading
+    // quadratic.
+    if (at >= m_failedTrialsEnd) {
+        qsizetype failedAt = n;
+        if (valueEnd(at, &failedAt) >= 0)
+            return false;
+        m_failedTrialsEnd = failedAt;
+    }
+    qsizetype wordEnd = at;
+    while (wordEnd < n && !isSpace(t[wordEnd]) && t[wordEnd] != ';' && t[wordEnd] != '#')
+        ++wordEnd;
+    if (wordEnd == at)
+        return meant(afterEquals, afterEquals, std::nullopt);
+    return meant(at, wordEnd, t.sliced(at, wordEnd - at).toByteArray());
+}
+
+ConfigReading Reader::read()
+{
+    ConfigReading reading;
+    QByteArray section;
+    std::string key;
+    bool inFirstRenderingSection = false;
+    bool sawRenderingSection = false;
+    qsizetype lastRead = -1; // the end of the last entry or header read
+    qsizetype lastReadInSection = -1; // the same in the first [rendering] section
+    const auto completed = [&](qsizetype end) {
+        lastRead = end;
+        if (inFirstRenderingSection)
+            lastReadInSection = end;
+    };
+
+    for (qsizetype p = 0;;) {
+        // A key, up to "=". The text ending here ends the file normally.
+        key.clear();
+        qsizetype keyBegin = p;
+        bool stop = false;
+        while (!stop) {
+            if (p == n) {
+                stop = true;
+                break;
+            }
+            const char c = t[p];
+            if (isSpace(c)) {
+                ++p;
+            } else if (c == ';') {
+                p = lineFeedOrEnd(p);
+            } else if (c == '[' && key.empty()) {
+                const qsizetype closing = t.indexOf(']', p + 1);
+                if (closing < 0) {
+                    stop = true;
+                    break;
+                }
+                section = t.sliced(p + 1, closing - p - 1).trimmed().toByteArray();
+                p = keyBegin = closing + 1;
+                inFirstRenderingSection = !sawRenderingSection && section == renderingSection;
+                sawRenderingSection = sawRenderingSection || inFirstRenderingSection;
+                completed(p);
+            } else if (c == '"') {
+                const qsizetype end = stringEnd(p);
+                if (end < 0) {
+                    stop = true;
+                    break;
+                }
+                key = unescaped(t.sliced(p + 1, end - p - 2)).toStdString();
+                p = end;
+            } else if (c == '=') {
+                ++p;
+                break;
+            } else {
+                qsizetype end = p + 1;
+                while (end < n && keyCharacters.plain[uchar(t[end])])
+                    ++end;
+                key.append(t.data() + p, end - p);
+                p = end;
+            }
+        }
+        if (stop)
+            break;
+
+        // Its value.
+        const int index = keyIndex(section, QByteArrayView(key.data(), qsizetype(key.size())));
+        ConfigEntry entry;
+        entry.keyBegin = keyBegin;
+        qsizetype resume = p;
+        if (index < 0 || index >= m_repairable || !readAsMeant(p, entry, resume)) {
+            const qsizetype begin = skipSpace(p);
+            qsizetype failedAt = n;
+            const qsizetype end = valueEnd(begin, &failedAt);
+            if (end < 0)
+                break; // a parse error: the game reads no further
+            entry.valueBegin = begin;
+            entry.valueEnd = resume = end;
+            if (index >= 0) {
+                entry.value = t[begin] == '"' ? unescaped(t.sliced(begin + 1, end - begin - 2))
+                                              : t.sliced(begin, end - begin).toByteArray();
+            }
+        }
+        completed(entry.valueEnd);
+        if (index >= 0) {
+            entry.key = m_keys[index];
+            reading.entries.append(std::move(entry));
+        }
+        p = resume;
+    }
+
+    // Keys without an entry go just after the last entry or header read in the first
+    // [rendering] section, else in a new section after the last one read: after the line
+    // end where only blanks or a comment follow on its line, else right after it, so that
+    // stray text never glues onto them and a parse error never hides them.
+    reading.needsSection = !sawRenderingSection;
+    const qsizetype after = sawRenderingSection ? lastReadInSection : lastRead;
+    if (after < 0) {
+        // Nothing read: before the first stray text, or at the end.
+        const qsizetype stray = skipSpace(0);
+        reading.insertAt = stray == n ? n : t.first(stray).lastIndexOf('\n') + 1;
+        reading.insertAtLineStart = reading.insertAt == 0 || t[reading.insertAt - 1] == '\n';
+        return reading;
+    }
+    qsizetype p = after;
+    while (p < n && isSpace(t[p]) && t[p] != '\n')
+        ++p;
+    if (p < n && t[p] == ';')
+        p = lineFeedOrEnd(p);
+    if (p < n && t[p] == '\n') {
+        reading.insertAt = p + 1;
+        reading.insertAtLineStart = true;
+    } else {
+        reading.insertAt = p == n ? n : after;
+        reading.insertAtLineStart = false;
+    }
+    return reading;
+}
+
+ConfigReading readText(QByteArrayView text, const QList<QByteArray> &otherKeys)
+{
+    return Reader(text, otherKeys).read();
+}
+
+QByteArray defaultValueOf(QByteArrayView key)
+{
+    if (key.endsWith(windowsVariantSuffix))
+        key.chop(qstrlen(windowsVariantSuffix));
+    for (const LauncherKey &launcherKey : launcherKeys) {
+        if (key == launcherKey.key)
+            return launcherKey.defaultValue;
+    }
+    return QByteArray();
+}
+
+// One round of the edit: nothing when the text needs no change. Keys without an entry
+// are added only when `addMissing`: added once, a key the game still does not find would
+// be added again and again.
+std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading &reading,
+                                       const QList<ConfigSetting> &settings, bool addMissing)
+{
+    struct Edit
+    {
+        qsizetype begin;
+        qsizetype end;
+        QByteArray bytes;
+    };
+    QList<Edit> edits;
+    QList<bool> present(settings.size(), false);
+    for (const ConfigEntry &entry : reading.entries) {
+        const auto setting = std::find_if(settings.begin(), settings.end(),
+                                          [&](const ConfigSetting &s) { return s.key == entry.key; });
+        QByteArray bytes;
+        if (setting != settings.end()) {
+            present[setting - settings.begin()] = true;
+            bytes = quoted(setting->value);
+        } else if (entry.repaired) {
+            // So that the game reads past it: what the player meant, or for nothing at
+            // all the key's value read elsewhere, or the game's own default.
+            bytes = quoted(entry.value ? *entry.value
+                                       : reading.value(entry.key).value_or(defaultValueOf(entry.key)));
+        } else {
+            continue;
+        }
+        if (text.sliced(entry.valueBegin, entry.valueEnd - entry.valueBegin) != bytes)
+            edits.append({ entry.valueBegin, entry.valueEnd, bytes });
+    }
+
+    QByteArray added;
+    for (qsizetype i = 0; i < settings.size(); ++i) {
+        if (!present[i] && addMissing)
+            added += settings[i].key + '=' + quoted(settings[i].value) + '\n';
+    }
+    if (!added.isEmpty()) {
+        if (reading.needsSection)
+            added.prepend("\n[rendering]\n");
+        else if (!reading.insertAtLineStart)
+            added.prepend('\n');
+        edits.append({ reading.insertAt, reading.insertAt, added });
+    }
+    if (edits.isEmpty())
+        return std::nullopt;
+
+    // A replacement of nothing and the added keys may share a place: the replacement first.
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit &a, const Edit &b) { return a.begin < b.begin; });
     QByteArray result;
-    result.reserve(text.size() + entries.size() * replacement.size());
+    result.reserve(text.size() + added.size() + edits.size() * 32);
     qsizetype copied = 0;
-    for (const Entry &entry : entries) {
-        appendBytes(result, text.sliced(copied, entry.begin - copied));
-        result.append(replacement);
-        copied = entry.end;
+    for (const Edit &edit : std::as_const(edits)) {
+        appendBytes(result, text.sliced(copied, edit.begin - copied));
+        result.append(edit.bytes);
+        copied = edit.end;
     }
     appendBytes(result, text.sliced(copied));
     return result;
 }
 
-// Inserts the entry lines (without the last one's line feed) at the end of the first
-// rendering section, or appends a new section when there is none or when that section
-// runs to an unterminated last line. The section ends before the next header line, or
-// before a final line feed. White space after the header is dropped, so any text that
-// followed it gets a line of its own. A plain scan rather than a regular expression: it
-// gives the same result at any size.
-QByteArray insertEntry(QByteArrayView text, const QByteArray &entry)
-{
-    qsizetype headerAt = -1;
-    for (qsizetype lineStart = 0; lineStart < text.size(); lineStart = endOfLine(text, lineStart) + 1) {
-        if (lineKind(text, lineStart) == LineKind::RenderingHeader) {
-            headerAt = skipBlanks(text, lineStart);
-            break;
-        }
-    }
-
-    if (headerAt >= 0) {
-        qsizetype bodyStart = headerAt + renderingHeader.size();
-        while (bodyStart < text.size() && isAsciiSpace(text[bodyStart]))
-            ++bodyStart;
-        for (qsizetype pos = bodyStart;;) {
-            const bool atEnd = pos == text.size() || (pos == text.size() - 1 && text[pos] == '\n');
-            if (atEnd || lineKind(text, pos) != LineKind::NotHeader) {
-                QByteArray result;
-                result.reserve(text.size() + entry.size() + 2);
-                appendBytes(result, text.first(headerAt));
-                result.append(renderingHeader).append('\n');
-                appendBytes(result, text.sliced(bodyStart, pos - bodyStart));
-                result.append(entry).append('\n');
-                appendBytes(result, text.sliced(pos));
-                return result;
-            }
-            const qsizetype lineFeed = text.indexOf('\n', pos);
-            if (lineFeed < 0)
-                break;
-            pos = lineFeed + 1;
-        }
-    }
-    QByteArray result = text.toByteArray();
-    result.append('\n').append(renderingHeader).append('\n').append(entry).append('\n');
-    return result;
-}
-
 } // namespace
 
-std::optional<QByteArray> configValue(QByteArrayView text, QByteArrayView key)
+std::optional<QByteArray> ConfigReading::value(QByteArrayView key) const
 {
-    if (text.startsWith(byteOrderMark))
-        text = text.sliced(byteOrderMark.size());
-    const QList<Entry> entries = renderingEntries(text, key);
     for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
-        const QByteArrayView value = text.sliced(entry->valueBegin, entry->valueEnd - entry->valueBegin).trimmed();
-        if (entry->quoted)
-            return quotedValue(value);
-        // An empty entry never selects anything of its own: an earlier one applies.
-        if (!value.isEmpty())
-            return value.toByteArray();
+        if (entry->key == key && entry->value)
+            return entry->value;
     }
     return std::nullopt;
 }
 
-std::optional<QByteArray> configValueOnWindows(QByteArrayView text, QByteArrayView key)
+std::optional<QByteArray> ConfigReading::valueOnWindows(QByteArrayView key) const
 {
-    if (std::optional<QByteArray> value = configValue(text, key.toByteArray() + windowsVariantSuffix))
-        return value;
-    return configValue(text, key);
+    if (std::optional<QByteArray> variant = value(key.toByteArray() + windowsVariantSuffix))
+        return variant;
+    return value(key);
 }
 
-std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings)
+ConfigReading readConfig(QByteArrayView text, const QList<QByteArray> &otherKeys)
 {
-    // The game cannot read a file that starts with a byte-order mark: dropping it is a
-    // change of its own.
-    const bool byteOrderMarkDropped = text.startsWith(byteOrderMark);
-    if (byteOrderMarkDropped)
-        text = text.sliced(byteOrderMark.size());
+    if (const std::optional<QByteArray> utf8 = fromUtf16(text))
+        return readText(*utf8, otherKeys);
+    return readText(text, otherKeys);
+}
+
+std::optional<QByteArray> configValue(QByteArrayView text, QByteArrayView key)
+{
+    return readConfig(text, { key.toByteArray() }).value(key);
+}
+
+std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings,
+                                           QString *problem)
+{
+    // What the game cannot read at all is a change of its own: UTF-16 becomes UTF-8, and a
+    // byte-order mark goes, behind which the game would swallow the first header.
+    bool recoded = false;
+    QByteArray utf8;
+    for (;; recoded = true) {
+        if (std::optional<QByteArray> fromWide = fromUtf16(text)) {
+            utf8 = std::move(*fromWide);
+            text = utf8;
+        } else if (text.startsWith(byteOrderMark)) {
+            text = text.sliced(byteOrderMark.size());
+        } else {
+            break;
+        }
+    }
     // Only the carriage return of a CR LF belongs to the line end; any other is text.
-    // Done once for all keys: a lone carriage return may now stand before a line feed,
-    // and a second pass would take it for half of a CR LF. Copied only when there is
-    // one, and below only when an edit changes it: a large file costs fewer copies.
+    // Copied only when there is one: a large file costs fewer copies.
     QByteArray withoutCrLf;
-    if (text.indexOf('\r') >= 0) {
+    if (text.contains('\r')) {
         withoutCrLf = text.toByteArray().replace("\r\n", "\n");
         text = withoutCrLf;
     }
+
+    QList<QByteArray> keys;
+    for (const ConfigSetting &setting : settings)
+        keys.append(setting.key);
     QByteArray edited;
     QByteArrayView current = text;
-    const auto keep = [&](QByteArray next) {
-        edited = std::move(next);
+    ConfigReading reading = readText(current, keys);
+    // A repair may let the game read on into text it never reached, and meet more there:
+    // edit the result again until it needs nothing more. Each round reads the text once;
+    // the last reading is also the proof that the game reads the values written.
+    constexpr int maxRounds = 8;
+    int rounds = 0;
+    while (std::optional<QByteArray> next = withSettings(current, reading, settings, rounds == 0)) {
+        if (++rounds > maxRounds) {
+            if (problem)
+                *problem = QStringLiteral("The game would not read the choice: the edit does not settle");
+            return std::nullopt;
+        }
+        edited = std::move(*next);
         current = edited;
-    };
-
-    QByteArray missing;
-    for (const ConfigSetting &setting : settings) {
-        const QByteArray entry = setting.key + "=\"" + setting.value + '"';
-        const QList<Entry> entries = renderingEntries(current, setting.key);
-        if (!entries.isEmpty())
-            keep(replaceEntries(current, entries, entry));
-        else
-            missing += missing.isEmpty() ? entry : '\n' + entry;
+        reading = readText(current, keys);
     }
-    if (!missing.isEmpty())
-        keep(insertEntry(current, missing));
+    for (const ConfigSetting &setting : settings) {
+        const std::optional<QByteArray> read = reading.value(setting.key);
+        if (read == setting.value)
+            continue;
+        if (problem) {
+            *problem = read ? QStringLiteral("The game would not read the choice: it would take %1 to be \"%2\"")
+                                  .arg(QString::fromUtf8(setting.key), QString::fromUtf8(*read))
+                            : QStringLiteral("The game would not read the choice: it would not find %1")
+                                  .arg(QString::fromUtf8(setting.key));
+        }
+        return std::nullopt;
+    }
     // Line ends alone are no change: a file that already holds every value is left as
     // it is, whatever its line ends.
-    if (!byteOrderMarkDropped && current == text)
+    if (!recoded && current == text)
         return std::nullopt;
 
     QByteArray result = current.data() == edited.constData() ? std::move(edited) : current.toByteArray();

@@ -4,28 +4,75 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
+#include <QString>
 
 #include <optional>
 
-// The text of override.cfg as the game reads it: sections, entries of the rendering
-// section, and the edit that sets some of them. Bytes in, bytes out; no files.
+// The text of override.cfg as the game reads it, and the edit that sets some of its
+// keys. Bytes in, bytes out; no files.
 //
-// A line whose first non-blank character is "[" is a section header; it opens the
-// rendering section when it begins with "[rendering]", whatever follows. An entry of a
-// key is the key at the start of a line (after blanks), blanks, "=", blanks and a value,
-// either in double quotes, whatever follows the closing quote, or unquoted up to a ";"
-// comment. Only entries whose nearest header above opens the rendering section count,
-// and the last one wins.
+// The game does not read lines. It reads the bytes as UTF-8, alternating between a key
+// and a value. In a key, every character of code 32 or less is dropped, ";" starts a
+// comment up to the next line feed, "[" opens a section header when nothing has been
+// gathered yet (the name runs to "]", trimmed), a string in double quotes replaces what
+// was gathered, and "=" ends the key; anything else, such as "#" or words left after a
+// value, is part of the key. A value is a string in double quotes (escapes, may span
+// lines), a number, true, false, null, inf, nan, "#" and hex digits, Name(...), [...]
+// or {...}; anything else is a parse error, and the game reads no further. An entry sets
+// SECTION/KEY, and a later one wins.
+//
+// The launcher's own keys are read as the player meant them where the game would fail
+// on them: a bare word, a word in single quotes, a quoted value whose closing quote is
+// not on its line (read up to the line end), and nothing before the line end (no entry
+// for reading). A write rewrites such entries as strings, so that the game reads on.
 
-// The value of the key's last entry in the rendering sections, or nothing when there is
-// none. An unquoted value that is empty counts as no entry at all.
-std::optional<QByteArray> configValue(QByteArrayView text, QByteArrayView key);
-
-// The game, a Windows program, reads a key through its Windows variant, KEY.windows,
-// wherever the file has an entry of that: the value of the variant's last entry, or
-// else of the key's own, or nothing.
-std::optional<QByteArray> configValueOnWindows(QByteArrayView text, QByteArrayView key);
 inline constexpr char windowsVariantSuffix[] = ".windows";
+
+// The launcher's own keys of the [rendering] section, each with the value the game takes
+// where the file sets none. Each is also read and written as its Windows variant.
+struct LauncherKey
+{
+    const char *key;
+    const char *defaultValue;
+};
+inline constexpr LauncherKey launcherKeys[] = {
+    { "renderer/rendering_method", "forward_plus" },
+    { "rendering_device/driver", "vulkan" },
+    { "gl_compatibility/driver", "opengl3" },
+};
+
+// One entry of a key read, where the parse stood.
+struct ConfigEntry
+{
+    QByteArray key; // relative to [rendering], e.g. "rendering_device/driver.windows"
+    std::optional<QByteArray> value; // as read, or as meant; nothing for nothing at all
+    qsizetype keyBegin = 0; // where reading this entry's key began
+    qsizetype valueBegin = 0; // the bytes that a write replaces
+    qsizetype valueEnd = 0;
+    bool repaired = false; // bytes the game cannot read as a value: rewritten by any write
+};
+
+// The text as far as the game reads it.
+struct ConfigReading
+{
+    QList<ConfigEntry> entries; // of the keys asked for, in the order of the text
+    qsizetype insertAt = 0; // where keys that have no entry are added
+    bool insertAtLineStart = true;
+    bool needsSection = true; // the game reads no [rendering] header: add one with them
+
+    // The value of the key's last entry that has one, or nothing.
+    std::optional<QByteArray> value(QByteArrayView key) const;
+    // The game, a Windows program, reads KEY.windows wherever the file has it, else KEY.
+    std::optional<QByteArray> valueOnWindows(QByteArrayView key) const;
+};
+
+// Reads the launcher's own keys and `otherKeys` (all relative to [rendering]) as the game
+// does, with the repairs above. A file saved as UTF-16 is read as the text it holds;
+// positions then refer to that text in UTF-8.
+ConfigReading readConfig(QByteArrayView text, const QList<QByteArray> &otherKeys = {});
+
+// The value of one [rendering] key as the game reads it, or nothing.
+std::optional<QByteArray> configValue(QByteArrayView text, QByteArrayView key);
 
 struct ConfigSetting
 {
@@ -33,13 +80,15 @@ struct ConfigSetting
     QByteArray value;
 };
 
-// The bytes the file should hold with each key set to its value: every entry of the key
-// in a rendering section rewritten as key="value". The keys that have no such entry are
-// added together, one line each in the given order, at the end of the first rendering
-// section (or in a new section at the end). A leading byte-order mark is dropped and
-// line ends become this platform's; every other byte, lone carriage returns included,
-// stays. Nothing when the text already holds every value and needs no other change
-// than its line ends.
-std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings);
+// The bytes the file should hold with each key set to its value, as the game will read
+// them: every entry of a key that the game reads gets the value in double quotes, in
+// place; keys without one are added after the last entry of the first [rendering]
+// section (or in a new section where the game reads none); repaired entries of the
+// launcher's other keys are quoted. A byte-order mark is dropped, UTF-16 becomes UTF-8,
+// line ends become this platform's; every other byte stays. Nothing when the text
+// already holds every value, line ends aside, or when the game would not read the
+// values back; `problem` (if given) then says why.
+std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<ConfigSetting> &settings,
+                                           QString *problem = nullptr);
 
 #endif // CONFIGTEXT_H

@@ -111,8 +111,8 @@ bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *pr
     QList<ConfigSetting> edits;
     for (const auto &[key, value] : settings)
         edits.append({ key.toUtf8(), value.toUtf8() });
-    return rewriteConfigFile(configFileName, "[rendering]\n", [&](QByteArrayView text) {
-        return configWithValues(text, edits);
+    return rewriteConfigFile(configFileName, "[rendering]\n", [&](QByteArrayView text, QString *refusal) {
+        return configWithValues(text, edits, refusal);
     }, problem);
 }
 
@@ -171,8 +171,9 @@ void MainWindow::reportStartupProblem()
 int MainWindow::driverRowInFile() const
 {
     const std::optional<QByteArray> text = readConfigFile(configFileName);
+    const ConfigReading reading = text ? readConfig(*text) : ConfigReading();
     const auto setting = [&](const char *key, const char *defaultValue) {
-        return (text ? configValueOnWindows(*text, key) : std::nullopt).value_or(defaultValue);
+        return reading.valueOnWindows(key).value_or(defaultValue);
     };
     const int family = setting(methodKey, driverChoices[0].method) == driverChoices[0].method ? 0 : 2;
     const DriverChoice &first = driverChoices[family];

@@ -7,7 +7,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -123,6 +125,150 @@ inline QStringList entriesOf(const QString &folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                                   QDir::Name);
+}
+
+// A file as the game reads it: the tests' own model of the game, written apart from the
+// launcher's reader. Keys drop every character of code 32 or less, ";" comments run to
+// the line feed, "[" opens a header only before anything else of the key, a quoted key
+// replaces what came before it, and "=" ends the key. A value is a string, a number,
+// true, false, null, inf, nan, a colour, Name(...), [...] or {...}; anything else stops
+// the game. Every entry read sets SECTION/KEY, the last one winning.
+struct GameView
+{
+    QMap<QByteArray, QByteArray> entries; // a string's text, else the value as written
+    QList<QByteArray> comments; // as read, in order
+    bool parseError = false;
+    qsizetype stop = 0; // where the entry the game failed on began, or the end
+};
+
+class GameModel
+{
+public:
+    explicit GameModel(const QByteArray &text) : s(text), latin1(QString::fromLatin1(text)) { }
+
+    GameView read()
+    {
+        QByteArray section;
+        for (;;) {
+            view.stop = i;
+            QByteArray key;
+            for (;;) {
+                if (i >= s.size()) {
+                    view.stop = s.size();
+                    return view;
+                }
+                const char c = s[i];
+                if (c == ';') {
+                    comment();
+                } else if (uchar(c) <= 32) {
+                    ++i;
+                } else if (c == '[' && key.isEmpty()) {
+                    const qsizetype close = s.indexOf(']', i);
+                    if (close < 0)
+                        return view;
+                    section = s.mid(i + 1, close - i - 1).trimmed();
+                    i = view.stop = close + 1;
+                } else if (c == '"') {
+                    key.clear();
+                    if (!string(&key))
+                        return view;
+                } else if (c == '=') {
+                    ++i;
+                    break;
+                } else {
+                    key += c;
+                    ++i;
+                }
+            }
+            QByteArray read;
+            if (!value(&read)) {
+                view.parseError = true;
+                return view;
+            }
+            view.entries.insert(section.isEmpty() ? key : section + '/' + key, read);
+        }
+    }
+
+private:
+    void comment()
+    {
+        const qsizetype end = s.indexOf('\n', i) < 0 ? s.size() : s.indexOf('\n', i);
+        view.comments.append(s.mid(i, end - i));
+        i = end;
+    }
+    void space()
+    {
+        while (i < s.size() && (uchar(s[i]) <= 32 || s[i] == ';'))
+            s[i] == ';' ? comment() : void(++i);
+    }
+    bool string(QByteArray *text)
+    {
+        for (++i; i < s.size(); ++i) {
+            char c = s[i];
+            if (c == '"') {
+                ++i;
+                return true;
+            }
+            if (c == '\\' && ++i < s.size())
+                c = s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i] == 'r' ? '\r' : s[i];
+            *text += c;
+        }
+        return false;
+    }
+    bool matches(const QRegularExpression &pattern)
+    {
+        const QRegularExpressionMatch match =
+            pattern.match(latin1, i, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
+        if (match.hasMatch())
+            i = match.capturedEnd();
+        return match.hasMatch();
+    }
+    bool items(char close)
+    {
+        for (;;) {
+            space();
+            if (i < s.size() && s[i] == close) {
+                ++i;
+                return true;
+            }
+            QByteArray ignored;
+            if (!value(&ignored))
+                return false;
+            space();
+            if (close == '}' && i < s.size() && s[i] == ':' && (++i, !value(&ignored)))
+                return false;
+            space();
+            if (i < s.size() && s[i] == ',')
+                ++i;
+            else if (i >= s.size() || s[i] != close)
+                return false;
+        }
+    }
+    bool value(QByteArray *read)
+    {
+        static const QRegularExpression atom(QStringLiteral(
+            "[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?|(true|false|null|inf|nan)(?![A-Za-z0-9_])|#[0-9a-fA-F]+"));
+        static const QRegularExpression constructor(QStringLiteral("[A-Za-z_][A-Za-z0-9_]*\\("));
+        space();
+        const qsizetype start = i;
+        if (i < s.size() && s[i] == '"')
+            return string(read);
+        const bool ok = i < s.size() && (s[i] == '[' || s[i] == '{') ? (++i, items(s[i - 1] == '[' ? ']' : '}'))
+            : matches(constructor)                                 ? items(')')
+                                                                   : matches(atom);
+        *read = s.mid(start, i - start);
+        return ok;
+    }
+
+    const QByteArray &s;
+    const QString latin1;
+    qsizetype i = 0;
+    GameView view;
+};
+
+inline GameView gameView(const QByteArray &text)
+{
+    return GameModel(text).read();
 }
 
 #ifdef Q_OS_UNIX

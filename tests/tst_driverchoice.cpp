@@ -206,13 +206,13 @@ void TestDriverChoice::selection_data()
         << QByteArray("[rendering]\nrenderer/rendering_method = \"gl_compatibility\" ; by hand\n"
                       "gl_compatibility/driver = \"opengl3_angle\"\n")
         << "radio_angle"
-        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\" ; by hand\n"
-                      "gl_compatibility/driver=\"opengl3_angle\"\n") + angleVariants;
+        << QByteArray("[rendering]\nrenderer/rendering_method = \"gl_compatibility\" ; by hand\n"
+                      "gl_compatibility/driver = \"opengl3_angle\"\n") + angleVariants;
     QTest::newRow("unquoted method")
         << QByteArray("[rendering]\nrenderer/rendering_method=gl_compatibility\n") << "radio_opengl3" << opengl3;
     QTest::newRow("keys in another section")
-        << QByteArray("[display]\nrenderer/rendering_method=gl_compatibility\n") << "radio_vulkan"
-        << QByteArray("[display]\nrenderer/rendering_method=gl_compatibility\n\n") + startFile;
+        << QByteArray("[display]\nrenderer/rendering_method=\"gl_compatibility\"\n") << "radio_vulkan"
+        << QByteArray("[display]\nrenderer/rendering_method=\"gl_compatibility\"\n\n") + startFile;
     // Line ends are made plain once per write: a second pass would take the lone CR.
     QTest::newRow("lone carriage return before a CR LF")
         << QByteArray("; note\r\r\n[rendering]\r\nrenderer/rendering_method=\"forward_plus\"\r\n") << "radio_vulkan"
