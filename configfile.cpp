@@ -4,15 +4,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #ifdef Q_OS_WIN
+#include <QSaveFile>
+
 #include <io.h>
 #include <windows.h>
 
 #include <string>
 #else
-#include <climits>
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -61,6 +63,52 @@ QString readRegularFile(QFile &file, QByteArray *text)
     return text->size() > maxConfigSize ? tooLarge : QString();
 }
 
+const char cannotWrite[] = "Cannot write to config file:";
+const QString locationUnknown = QStringLiteral("The file's location could not be determined");
+
+// Why a replace failed: the warning to log and the reason, or nothing.
+struct Failure
+{
+    const char *message = nullptr;
+    QString reason;
+};
+
+// Writes all the bytes or fails: a short write is tried again, so that a full disk fails
+// with the system's reason.
+bool writeAll(QFile &file, const char *data, qint64 size)
+{
+    for (qint64 written = 0; size > 0; data += written, size -= written) {
+        written = file.write(data, size);
+        if (written <= 0)
+            return false;
+    }
+    return true;
+}
+
+// For a folder that refuses new files: writes the new text over the old one, in the file
+// open for reading and writing, so that the file never holds fewer bytes than the shorter
+// of the two. What the new text adds goes first, at the old end, so that a full disk
+// fails before any old byte is overwritten; the file is cut to its new length last.
+// Returns why it failed, or nothing.
+QString writeInPlace(QFile &file, qint64 oldSize, const QByteArray &newText)
+{
+    if (newText.size() > oldSize) {
+        const qint64 added = newText.size() - oldSize;
+        if (!file.seek(oldSize) || !writeAll(file, newText.constData() + oldSize, added) || !file.flush()) {
+            const QString reason = file.errorString();
+            file.resize(oldSize);
+            return reason;
+        }
+    }
+    const qint64 overwritten = qMin(qint64(newText.size()), oldSize);
+    if (file.seek(0) && writeAll(file, newText.constData(), overwritten) && file.flush()
+        && file.resize(newText.size())) {
+        return QString();
+    }
+    return file.errorString();
+}
+
+#ifdef Q_OS_WIN
 // The path that a chain of links ends in, followed as text: where a dangling link has
 // its target made.
 QString linkTarget(const QString &path)
@@ -71,7 +119,7 @@ QString linkTarget(const QString &path)
     return info.filePath();
 }
 
-// Which file an open handle or a path is, by volume and file number.
+// Which file an open handle is, by volume and file number: MinGW's stat() numbers no file.
 struct FileIdentity
 {
     quint64 volume = 0;
@@ -83,19 +131,13 @@ struct FileIdentity
     }
 };
 
-#ifdef Q_OS_WIN
-// MinGW's stat() numbers no file, so ask Windows through a handle.
-FileIdentity identityOfHandle(HANDLE handle)
+FileIdentity identityOf(const QFile &file)
 {
     BY_HANDLE_FILE_INFORMATION info;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
         return {};
     return { info.dwVolumeSerialNumber, (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow, true };
-}
-
-FileIdentity identityOf(const QFile &file)
-{
-    return identityOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
 }
 
 // The path by which the system reached an open file, links and ".." resolved as it
@@ -120,47 +162,6 @@ QString finalPathOf(const QFile &file)
     return QDir::fromNativeSeparators(name);
 }
 
-FileIdentity identityOf(const QString &path)
-{
-    // No access asked for: only the file's attributes are read.
-    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), 0,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const FileIdentity identity = identityOfHandle(handle);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return identity;
-}
-#else
-QString finalPathOf(const QFile &file)
-{
-#ifdef Q_OS_LINUX
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
-    char path[PATH_MAX];
-    const ssize_t length = readlink(link.constData(), path, sizeof path);
-    return length > 0 && length < ssize_t(sizeof path) ? QFile::decodeName(QByteArray(path, length)) : QString();
-#else
-    return QFileInfo(file.fileName()).canonicalFilePath();
-#endif
-}
-
-FileIdentity identityOf(const QFile &file)
-{
-    struct stat info;
-    if (fstat(file.handle(), &info) != 0)
-        return {};
-    return { quint64(info.st_dev), quint64(info.st_ino), true };
-}
-
-FileIdentity identityOf(const QString &path)
-{
-    struct stat info;
-    if (stat(QFile::encodeName(path).constData(), &info) != 0)
-        return {};
-    return { quint64(info.st_dev), quint64(info.st_ino), true };
-}
-#endif
-
 // Puts the file in place only once the new text is complete, so that a full disk or a
 // crash cannot leave the player with a truncated file. The text is flushed before the
 // commit because a commit does not notice when that last write fails, and would put the
@@ -173,42 +174,163 @@ QString commitText(QSaveFile &file, const QByteArray &text)
     return file.errorString();
 }
 
-// Writes all the bytes or fails: a short write is tried again, so that a full disk fails
-// with the system's reason.
-bool writeAll(QFile &file, const char *data, qint64 size)
+QString createFile(const QString &fileName, const QByteArray &text)
 {
-    for (qint64 written = 0; size > 0; data += written, size -= written) {
-        written = file.write(data, size);
-        if (written <= 0)
-            return false;
-    }
-    return true;
+    QSaveFile created(linkTarget(fileName));
+    return created.open(QIODevice::WriteOnly) ? commitText(created, text) : created.errorString();
 }
 
-// For a folder that refuses new files: writes the new text over the old one so that the
-// file never holds fewer bytes than the shorter of the two. What the new text adds goes
-// first, at the old end, so that a full disk fails before any old byte is overwritten;
-// the file is cut to its new length last. Returns why it failed, or nothing.
-QString writeInPlace(const QString &path, qint64 oldSize, const QByteArray &newText)
+// Qt names long paths in the form Windows takes past 260 characters, so the file is named
+// as it was opened; only a link needs the name of its target.
+Failure replaceFile(QFile &file, const QString &fileName, qint64 oldSize, const QByteArray &newText)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
-        return file.errorString();
-    if (newText.size() > oldSize) {
-        const qint64 added = newText.size() - oldSize;
-        if (!file.seek(oldSize) || !writeAll(file, newText.constData() + oldSize, added) || !file.flush()) {
-            const QString reason = file.errorString();
-            file.resize(oldSize);
-            return reason;
-        }
+    QString target = fileName;
+    if (QFileInfo(fileName).isSymLink()) {
+        target = finalPathOf(file);
+        if (target.isEmpty())
+            target = linkTarget(fileName);
     }
-    const qint64 overwritten = qMin(qint64(newText.size()), oldSize);
-    if (file.seek(0) && writeAll(file, newText.constData(), overwritten) && file.flush()
-        && file.resize(newText.size())) {
-        return QString();
+    QFile named(target);
+    if (!named.open(QIODevice::ReadOnly))
+        return { cannotWrite, locationUnknown };
+    if (!identityOf(file).isSameFileAs(identityOf(named)))
+        return { cannotWrite, QStringLiteral("The file changed while it was written") };
+    named.close();
+    file.close();
+    // Asked for write access as well, so that a file the player made read-only is
+    // refused here and never replaced behind the player's back.
+    QFile writable(target);
+    if (!writable.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return { "Cannot open config file:", writable.errorString() };
+    writable.close();
+
+    QSaveFile replacement(target);
+    QString reason;
+    if (replacement.open(QIODevice::WriteOnly)) {
+        reason = commitText(replacement, newText);
+    } else if (QFileInfo(QFileInfo(target).absolutePath()).isWritable()) {
+        // Any other failure, such as a full disk, leaves the old file as it is.
+        reason = replacement.errorString();
+    } else {
+        // Only a folder that refuses new files gets the file written in place.
+        reason = writable.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered)
+            ? writeInPlace(writable, oldSize, newText)
+            : writable.errorString();
     }
-    return file.errorString();
+    return reason.isEmpty() ? Failure() : Failure { cannotWrite, reason };
 }
+#else
+// Paths here are the system's bytes, relative to the working folder where they can be:
+// decoding them could change a name that is not UTF-8, and an absolute path may be too
+// long for the system or run through folders the player may not enter.
+
+// The text of a link, or nothing for anything else.
+std::optional<QByteArray> linkText(const QByteArray &path)
+{
+    QByteArray text(256, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t length = readlink(path.constData(), text.data(), size_t(text.size()));
+        if (length < 0)
+            return std::nullopt;
+        if (length < text.size())
+            return text.first(length);
+        if (text.size() > 64 * 1024)
+            return std::nullopt;
+        text.resize(text.size() * 2);
+    }
+}
+
+// Where a chain of links leads: each link's text taken from the folder that holds it, so
+// that the system resolves "..", linked folders and all, as it does for the link itself.
+QByteArray followLinks(QByteArray path)
+{
+    // Beyond what the system follows, the write fails with the system's own reason.
+    for (int depth = 0; depth < 64; ++depth) {
+        const std::optional<QByteArray> text = linkText(path);
+        if (!text)
+            break;
+        path = text->startsWith('/') ? *text : path.first(path.lastIndexOf('/') + 1) + *text;
+    }
+    return path;
+}
+
+// Makes a file of the text beside the target and renames it onto the target, so that a
+// full disk or a crash cannot leave the player with a truncated file. `folderRefuses`
+// tells whether the failure was that the folder takes no new files.
+QString writeAtomically(const QByteArray &target, const QByteArray &text, mode_t mode, bool *folderRefuses)
+{
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    *folderRefuses = fd < 0 && (errno == EACCES || errno == EPERM);
+    if (fd < 0)
+        return qt_error_string(errno);
+    int error = fchmod(fd, mode) == 0 ? 0 : errno;
+    for (qsizetype written = 0; !error && written < text.size();) {
+        const ssize_t count = write(fd, text.constData() + written, size_t(text.size() - written));
+        if (count > 0)
+            written += count;
+        else if (count == 0 || errno != EINTR)
+            error = count == 0 ? ENOSPC : errno;
+    }
+    if (!error && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && !error)
+        error = errno;
+    if (!error && rename(temporary.constData(), target.constData()) != 0)
+        error = errno;
+    if (!error)
+        return QString();
+    unlink(temporary.constData());
+    return qt_error_string(error);
+}
+
+QString createFile(const QString &fileName, const QByteArray &text)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    bool folderRefuses = false;
+    return writeAtomically(followLinks(QFile::encodeName(fileName)), text, 0666 & ~mask, &folderRefuses);
+}
+
+Failure replaceFile(QFile &file, const QString &fileName, qint64 oldSize, const QByteArray &newText)
+{
+    // A file is replaced through the name it was opened by; only a link needs the path
+    // of its target: as the system reached it, else the link followed as text.
+    const QByteArray name = QFile::encodeName(fileName);
+    QByteArray target = name;
+    if (struct stat entry; lstat(name.constData(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
+        target = followLinks(name);
+#ifdef Q_OS_LINUX
+        if (std::optional<QByteArray> reached = linkText("/proc/self/fd/" + QByteArray::number(file.handle())))
+            target = *reached;
+#endif
+    }
+    // That name must still lead to the file that was read: a link into /proc/self/fd to
+    // a file without a name, say, would make some other file.
+    struct stat opened;
+    struct stat named;
+    if (fstat(file.handle(), &opened) != 0 || stat(target.constData(), &named) != 0)
+        return { cannotWrite, locationUnknown };
+    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+        return { cannotWrite, QStringLiteral("The file changed while it was written") };
+    file.close();
+    // Asked for write access as well, so that a file the player made read-only is
+    // refused here and never replaced behind the player's back.
+    QFile writable;
+    const int fd = open(target.constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return { "Cannot open config file:", qt_error_string(errno) };
+    writable.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+
+    bool folderRefuses = false;
+    QString reason = writeAtomically(target, newText, named.st_mode & 07777, &folderRefuses);
+    // Only a folder that refuses new files gets the file written in place; any other
+    // failure, such as a full disk, leaves the old file as it is.
+    if (folderRefuses)
+        reason = writeInPlace(writable, oldSize, newText);
+    return reason.isEmpty() ? Failure() : Failure { cannotWrite, reason };
+}
+#endif
 
 } // namespace
 
@@ -230,6 +352,8 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, cons
     const auto fail = [&](const char *message, const QString &reason) {
         return warnAboutConfigFile(message, fileName, reason, problem);
     };
+    // Never written past what is read back: the next start would refuse the file.
+    const QString wouldBeTooLarge = QStringLiteral("The new text would be larger than 64 MiB");
 
     // A missing file is made by the same single write as any change, so that a crash
     // cannot leave a half-made file. A dangling link gets its target made.
@@ -238,8 +362,9 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, cons
         const std::optional<QByteArray> newText = edit(newFileText, &refusal);
         if (!newText)
             return refusal.isEmpty() || fail("Cannot create config file:", refusal);
-        QSaveFile created(linkTarget(fileName));
-        const QString reason = created.open(QIODevice::WriteOnly) ? commitText(created, *newText) : created.errorString();
+        if (newText->size() > maxConfigSize)
+            return fail("Cannot create config file:", wouldBeTooLarge);
+        const QString reason = createFile(fileName, *newText);
         return reason.isEmpty() || fail("Cannot create config file:", reason);
     }
 
@@ -251,27 +376,9 @@ bool rewriteConfigFile(const QString &fileName, QByteArrayView newFileText, cons
         return fail("Cannot open config file:", reason);
     const std::optional<QByteArray> newText = edit(oldText, &refusal);
     if (!newText)
-        return refusal.isEmpty() || fail("Cannot write to config file:", refusal);
-
-    // The new text replaces the file that was read, named as the system reached it: a
-    // link stays a link, and ".." after a linked folder leads where it led the system.
-    // A path that no longer leads to that file (a link into /proc/self/fd to a file
-    // without a name, say) is refused: the replace would make some other file.
-    const QString target = finalPathOf(file);
-    if (!identityOf(file).isSameFileAs(identityOf(target)))
-        return fail("Cannot write to config file:", QStringLiteral("The file changed while it was written"));
-    file.close();
-    // Asked for write access as well, so that a file the player made read-only is
-    // refused here and never replaced behind the player's back.
-    if (QFile writable(target); !writable.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
-        return fail("Cannot open config file:", writable.errorString());
-
-    QSaveFile replacement(target);
-    QString reason = replacement.open(QIODevice::WriteOnly) ? commitText(replacement, *newText)
-        // Only a folder that refuses new files gets the file written in place: the file
-        // itself was just opened for writing. Any other failure, such as a full disk,
-        // leaves the old file as it is. Qt's own fallback covers fewer errors than this.
-        : QFileInfo(QFileInfo(target).absolutePath()).isWritable() ? replacement.errorString()
-                                                                   : writeInPlace(target, oldText.size(), *newText);
-    return reason.isEmpty() || fail("Cannot write to config file:", reason);
+        return refusal.isEmpty() || fail(cannotWrite, refusal);
+    if (newText->size() > maxConfigSize)
+        return fail(cannotWrite, wouldBeTooLarge);
+    const Failure failure = replaceFile(file, fileName, oldText.size(), *newText);
+    return !failure.message || fail(failure.message, failure.reason);
 }

@@ -4,13 +4,14 @@
 #include "configfile.h"
 #include "configtext.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScreen>
 #include <QStandardPaths>
 
 #include <iterator>
@@ -162,7 +163,7 @@ void MainWindow::reportStartupProblem()
 {
     const auto [what, reason] = std::exchange(m_startupProblem, {});
     if (!what.isEmpty())
-        warn(what, reason);
+        warnInFolder(what, reason);
 }
 
 // The row of the driver that override.cfg expresses to the game, which reads each key
@@ -181,7 +182,8 @@ int MainWindow::driverRowInFile() const
 }
 
 // The folder the launcher works in, for the messages; once it has been deleted the
-// system names it no more, so the one it was started in.
+// system names it no more, so the one it was started in. Nothing where the system names
+// neither, such as a path too long for it.
 QString MainWindow::workingFolder() const
 {
     const QString current = QDir::currentPath();
@@ -189,9 +191,25 @@ QString MainWindow::workingFolder() const
 }
 
 // What went wrong, in a sentence, and the system's reason on a line of its own.
-void MainWindow::warn(const QString &what, const QString &reason)
+void MainWindow::warn(const QString &what, const QString &reason, const QString &details)
 {
-    QMessageBox::warning(this, windowTitle(), reason.isEmpty() ? what : what + QStringLiteral("\n\n") + reason);
+    QMessageBox box(QMessageBox::Warning, windowTitle(),
+                    reason.isEmpty() ? what : what + QStringLiteral("\n\n") + reason, QMessageBox::Ok, this);
+    box.setDetailedText(details);
+    box.exec();
+}
+
+// The same for a sentence whose last placeholder names the launcher's folder. A long
+// path has no blank to wrap at and would take the box past the screen: it is shortened
+// in the middle to half the screen's width, and given whole as the details.
+void MainWindow::warnInFolder(const QString &what, const QString &reason)
+{
+    const QString folder = workingFolder();
+    if (folder.isEmpty())
+        return warn(what.arg(QStringLiteral("the launcher's folder")), reason);
+    const int room = screen()->availableGeometry().width() / 2;
+    const QString shown = QFontMetrics(QApplication::font("QMessageBoxLabel")).elidedText(folder, Qt::ElideMiddle, room);
+    warn(what.arg(shown), reason, shown == folder ? QString() : folder);
 }
 
 void MainWindow::onRenderingDriverChanged(bool checked, int index)
@@ -210,8 +228,7 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     QString problem;
     if (setSettings(settings, &problem))
         return;
-    const QString what = QStringLiteral("The rendering driver could not be saved to %1 in %2.")
-                             .arg(configFileName, workingFolder());
+    const QString what = QStringLiteral("The rendering driver could not be saved to %1 in %2.").arg(configFileName);
     // The reason as a sentence; a system's own may already end in a full stop.
     if (!problem.endsWith(u'.'))
         problem += u'.';
@@ -227,7 +244,7 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     (ui->*driverChoices[driverRowInFile()].button)->setChecked(true);
     for (const DriverChoice &row : driverChoices)
         (ui->*row.button)->blockSignals(false);
-    warn(what, problem);
+    warnInFolder(what, problem);
 }
 
 void MainWindow::onClearData(int index)
@@ -277,6 +294,5 @@ void MainWindow::onRunGame()
     QString reason = game.errorString().section(QStringLiteral(": "), -1);
     if (reason == QCoreApplication::translate("QProcess", "Process failed to start"))
         reason.clear();
-    warn(QStringLiteral("Quillmont.exe could not be started from %1.").arg(workingFolder()),
-         reason);
+    warnInFolder(QStringLiteral("Quillmont.exe could not be started from %1."), reason);
 }

@@ -44,7 +44,8 @@ private:
 
     int driverRowInFile() const;
     QString workingFolder() const;
-    void warn(const QString &what, const QString &reason);
+    void warn(const QString &what, const QString &reason, const QString &details = QString());
+    void warnInFolder(const QString &what, const QString &reason);
 
     Ui_MainWindow *ui;
     QString m_startFolder;

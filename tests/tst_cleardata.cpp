@@ -333,6 +333,7 @@ void TestClearData::dataFolderFromEnvironment()
     createFiles(realGame, 7);
     createFiles(QStringLiteral("data/Quillmont"), 7);
     createFiles(QStringLiteral("home/.local/share/Quillmont"), 7);
+    createFiles(QStringLiteral("."), 7);
     qputenv("HOME", home.isEmpty() ? QFile::encodeName(m_dataHome.path()) : home);
     if (home == "-")
         qunsetenv("HOME");

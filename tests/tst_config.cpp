@@ -165,6 +165,8 @@ private slots:
     void writeThroughSymlink();
     void refusedFiles();
     void writeThroughLinkToUnnamedFile();
+    void savedInAnyFolder_data();
+    void savedInAnyFolder();
 
     void largeSection();
 
@@ -614,6 +616,14 @@ void TestConfig::writeThroughSymlink()
     QCOMPARE(modeOf(target), 0640u);
     QCOMPARE(entriesOf(QStringLiteral("real")), QStringList { QStringLiteral("game.cfg") });
 
+    // A dangling link through a link to a missing folder and "..": the system finds no
+    // such place, and neither does the launcher.
+    QVERIFY(QFile::remove(configFile) && QFile::link(QStringLiteral("missing"), QStringLiteral("lnk")));
+    QVERIFY(QFile::link(QStringLiteral("lnk/../x.cfg"), configFile));
+    QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }),
+             refused("Cannot create config file:"));
+    QVERIFY(!QFileInfo::exists(QStringLiteral("x.cfg")));
+
     // ".." after a linked folder leads where the system takes it, not back to the link.
     const QString reached = QStringLiteral("real/override.cfg");
     QVERIFY(QFile::remove(configFile) && QDir().mkdir(QStringLiteral("real/inner")));
@@ -652,6 +662,11 @@ void TestConfig::refusedFiles()
     huge.close();
     QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
     QCOMPARE(QFileInfo(configFile).size(), 64 * 1024 * 1024 + 1);
+    // Just under the limit, a choice would take it past: refused, and left as it was.
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024 - 10));
+    huge.close();
+    QCOMPARE(callConfig(set), refused("Cannot write to config file:"));
+    QCOMPARE(QFileInfo(configFile).size(), 64 * 1024 * 1024 - 10);
     QVERIFY(QFile::remove(configFile));
 
     // A file that reports no size and never ends.
@@ -687,6 +702,51 @@ void TestConfig::writeThroughLinkToUnnamedFile()
 #else
     QSKIP("links into /proc are a Linux case");
 #endif
+}
+
+void TestConfig::savedInAnyFolder_data()
+{
+    QTest::addColumn<QByteArray>("kind");
+#ifdef Q_OS_WIN
+    QTest::newRow("Windows path of 255 characters") << QByteArray("long");
+#else
+    QTest::newRow("path longer than PATH_MAX") << QByteArray("deep");
+    QTest::newRow("name not UTF-8") << QByteArray("latin1");
+    QTest::newRow("parent folders closed") << QByteArray("closed");
+#endif
+}
+
+// A first choice makes the file and a second one changes it, wherever the game lies.
+void TestConfig::savedInAnyFolder()
+{
+    QFETCH(QByteArray, kind);
+#ifdef Q_OS_WIN
+    const QString name(254 - QDir::toNativeSeparators(QDir::currentPath()).size(), u'x');
+    QVERIFY(QDir().mkdir(name) && QDir::setCurrent(name));
+    QCOMPARE(QDir::toNativeSeparators(QDir::currentPath()).size(), 255);
+    const auto call = callConfig;
+#else
+    if (kind == "closed" && !runningAsRoot())
+        QSKIP("only root can start the launcher as another user");
+    // Entered and left one at a time, by relative names.
+    const QByteArrayList folders = kind == "deep" ? QByteArrayList(20, QByteArray(250, 'd'))
+        : kind == "latin1"                        ? QByteArrayList { "caf\xE9" }
+                                                  : QByteArrayList { "closed", "game" };
+    qsizetype depth = 0;
+    const auto leave = qScopeGuard([&] {
+        for (unlink("override.cfg"); depth > 0; --depth)
+            chdir(".."), rmdir(folders[depth - 1].constData());
+    });
+    for (; depth < folders.size(); ++depth)
+        QVERIFY(mkdir(folders[depth].constData(), 0700) == 0 && chdir(folders[depth].constData()) == 0);
+    QVERIFY(kind != "closed" || chmod(".", 0777) == 0);
+    const auto call = [&](const QStringList &arguments) {
+        return kind == "closed" ? runHelperAsNobody(QStringLiteral("."), arguments) : callConfig(arguments);
+    };
+#endif
+    for (const char *value : { "d3d12", "opengl3" })
+        QCOMPARE(call({ QStringLiteral("set"), driverKey, QLatin1String(value) }), QStringList());
+    QCOMPARE(readBytes(), onDisk("[rendering]\nrendering_device/driver=\"opengl3\"\n"));
 }
 
 // A rendering section far longer than a regular expression's backtracking allows: the
