@@ -256,7 +256,7 @@ private:
         const bool ok = i < s.size() && (s[i] == '[' || s[i] == '{') ? (++i, items(s[i - 1] == '[' ? ']' : '}'))
             : matches(constructor)                                 ? items(')')
                                                                    : matches(atom);
-        *read = s.mid(start, i - start);
+        *read = s.mid(start, i - start).replace("\r", ""); // the same on any platform
         return ok;
     }
 
