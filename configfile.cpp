@@ -114,7 +114,7 @@ QString writeInPlace(QFile &file, qint64 oldSize, const QByteArray &newText)
 QString linkTarget(const QString &path)
 {
     QFileInfo info(path);
-    for (int depth = 0; depth < 128 && info.isSymLink(); ++depth)
+    for (int depth = 0; depth < 63 && info.isSymLink(); ++depth)
         info.setFile(info.symLinkTarget());
     return info.filePath();
 }
@@ -242,10 +242,11 @@ std::optional<QByteArray> linkText(const QByteArray &path)
 
 // Where a chain of links leads: each link's text taken from the folder that holds it, so
 // that the system resolves "..", linked folders and all, as it does for the link itself.
+// No further than the system follows links: a longer chain ends in a link, which is never
+// replaced.
 QByteArray followLinks(QByteArray path)
 {
-    // Beyond what the system follows, the write fails with the system's own reason.
-    for (int depth = 0; depth < 64; ++depth) {
+    for (int depth = 0; depth < 40; ++depth) {
         const std::optional<QByteArray> text = linkText(path);
         if (!text)
             break;
@@ -254,17 +255,37 @@ QByteArray followLinks(QByteArray path)
     return path;
 }
 
-// Makes a file of the text beside the target and renames it onto the target, so that a
-// full disk or a crash cannot leave the player with a truncated file. `folderRefuses`
-// tells whether the failure was that the folder takes no new files.
-QString writeAtomically(const QByteArray &target, const QByteArray &text, mode_t mode, bool *folderRefuses)
+// Puts a new name in place of the temporary file, never in place of anything already
+// there: a name the system cannot follow, such as a loop of links, must not lose a file.
+int renameToNewName(const QByteArray &from, const QByteArray &to)
+{
+    if (renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system that cannot do that in one step.
+    if (link(from.constData(), to.constData()) != 0)
+        return errno;
+    unlink(from.constData());
+    return 0;
+}
+
+// Makes a file of the text beside the target and renames it onto the target (or only to
+// a new name, `replace` false), so that a full disk or a crash cannot leave the player
+// with a truncated file. `folderRefuses` tells whether the failure was that the folder
+// takes no new files.
+QString writeAtomically(const QByteArray &target, const QByteArray &text, mode_t mode, bool replace,
+                        bool *folderRefuses)
 {
     QByteArray temporary = target + ".XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     *folderRefuses = fd < 0 && (errno == EACCES || errno == EPERM);
     if (fd < 0)
         return qt_error_string(errno);
-    int error = fchmod(fd, mode) == 0 ? 0 : errno;
+    // The old file's mode where the file system keeps one; a drive that keeps none, such
+    // as one mounted for any user, refuses it and still takes the text.
+    fchmod(fd, mode);
+    int error = 0;
     for (qsizetype written = 0; !error && written < text.size();) {
         const ssize_t count = write(fd, text.constData() + written, size_t(text.size() - written));
         if (count > 0)
@@ -276,8 +297,9 @@ QString writeAtomically(const QByteArray &target, const QByteArray &text, mode_t
         error = errno;
     if (close(fd) != 0 && !error)
         error = errno;
-    if (!error && rename(temporary.constData(), target.constData()) != 0)
-        error = errno;
+    if (!error)
+        error = replace ? (rename(temporary.constData(), target.constData()) == 0 ? 0 : errno)
+                        : renameToNewName(temporary, target);
     if (!error)
         return QString();
     unlink(temporary.constData());
@@ -289,30 +311,43 @@ QString createFile(const QString &fileName, const QByteArray &text)
     const mode_t mask = umask(0);
     umask(mask);
     bool folderRefuses = false;
-    return writeAtomically(followLinks(QFile::encodeName(fileName)), text, 0666 & ~mask, &folderRefuses);
+    return writeAtomically(followLinks(QFile::encodeName(fileName)), text, 0666 & ~mask, false, &folderRefuses);
 }
 
 Failure replaceFile(QFile &file, const QString &fileName, qint64 oldSize, const QByteArray &newText)
 {
     // A file is replaced through the name it was opened by; only a link needs the path
-    // of its target: as the system reached it, else the link followed as text.
+    // of its target: the link followed as the system follows it, relative where it can
+    // be, else the path by which the system reached the open file. That name must still
+    // lead to the file that was read: a link into /proc/self/fd to a file without a name,
+    // say, would make some other file.
     const QByteArray name = QFile::encodeName(fileName);
-    QByteArray target = name;
+    QByteArrayList candidates = { name };
     if (struct stat entry; lstat(name.constData(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
-        target = followLinks(name);
+        candidates = { followLinks(name) };
 #ifdef Q_OS_LINUX
         if (std::optional<QByteArray> reached = linkText("/proc/self/fd/" + QByteArray::number(file.handle())))
-            target = *reached;
+            candidates.append(*reached);
 #endif
     }
-    // That name must still lead to the file that was read: a link into /proc/self/fd to
-    // a file without a name, say, would make some other file.
     struct stat opened;
     struct stat named;
-    if (fstat(file.handle(), &opened) != 0 || stat(target.constData(), &named) != 0)
+    if (fstat(file.handle(), &opened) != 0)
         return { cannotWrite, locationUnknown };
-    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
-        return { cannotWrite, QStringLiteral("The file changed while it was written") };
+    QByteArray target;
+    bool located = false;
+    for (const QByteArray &candidate : std::as_const(candidates)) {
+        if (stat(candidate.constData(), &named) != 0)
+            continue;
+        located = true;
+        if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+            target = candidate;
+            break;
+        }
+    }
+    if (target.isEmpty()) {
+        return { cannotWrite, located ? QStringLiteral("The file changed while it was written") : locationUnknown };
+    }
     file.close();
     // Asked for write access as well, so that a file the player made read-only is
     // refused here and never replaced behind the player's back.
@@ -323,7 +358,7 @@ Failure replaceFile(QFile &file, const QString &fileName, qint64 oldSize, const 
     writable.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
 
     bool folderRefuses = false;
-    QString reason = writeAtomically(target, newText, named.st_mode & 07777, &folderRefuses);
+    QString reason = writeAtomically(target, newText, named.st_mode & 07777, true, &folderRefuses);
     // Only a folder that refuses new files gets the file written in place; any other
     // failure, such as a full disk, leaves the old file as it is.
     if (folderRefuses)

@@ -1,5 +1,6 @@
 #include "configtext.h"
 
+#include <QHash>
 #include <QStringDecoder>
 #include <QVarLengthArray>
 
@@ -102,7 +103,7 @@ QByteArray unescaped(QByteArrayView quoted)
                 i += 4;
                 if (!units.back().isHighSurrogate() || !quoted.sliced(i + 1).startsWith("\\u"))
                     break;
-                ++i;
+                i += 2;
             }
             text += units.isEmpty() ? QByteArray("u") : units.toUtf8();
             break;
@@ -114,14 +115,18 @@ QByteArray unescaped(QByteArrayView quoted)
     return text;
 }
 
-// A value as the game reads a string: in double quotes, the quote and the backslash
-// escaped.
+// A value as the game reads a string: in double quotes, the quote, the backslash and
+// line ends escaped, so that it stays on its line.
 QByteArray quoted(QByteArrayView value)
 {
     QByteArray text;
     text.reserve(value.size() + 2);
     text += '"';
     for (const char c : value) {
+        if (c == '\n' || c == '\r') {
+            text += c == '\n' ? "\\n" : "\\r";
+            continue;
+        }
         if (c == '"' || c == '\\')
             text += '\\';
         text += c;
@@ -323,17 +328,12 @@ int Reader::keyIndex(QByteArrayView section, QByteArrayView key) const
 }
 
 // A value of one of the launcher's own keys that the game would fail on, read as the
-// player meant it: a bare word, a word in single quotes, a quoted value without its
-// closing quote on its line, or nothing before the line end. Returns false where the
-// game reads the value itself.
+// player meant it: a quoted value without its closing quote on its line (the game would
+// read on over the line end), a bare word or a word in single quotes, or nothing before
+// the line end. Returns false where the game reads the value itself, even on a later
+// line.
 bool Reader::readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &resume)
 {
-    qsizetype at = afterEquals;
-    while (at < n && isSpace(t[at]) && !isLineEnd(t[at]))
-        ++at;
-    qsizetype lineEnd = at;
-    while (lineEnd < n && !isLineEnd(t[lineEnd]))
-        ++lineEnd;
     const auto meant = [&](qsizetype begin, qsizetype end, std::optional<QByteArray> value) {
         entry.valueBegin = begin;
         entry.valueEnd = end;
@@ -342,28 +342,25 @@ bool Reader::readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &r
         resume = end;
         return true;
     };
-    if (at == lineEnd || t[at] == ';')
-        return meant(afterEquals, afterEquals, std::nullopt);
-    if (t[at] == '"') {
-        for (qsizetype p = at + 1; p < lineEnd; ++p) {
-            if (t[p] == '\\')
-                ++p;
-            else if (t[p] == '"')
+    qsizetype at = afterEquals;
+    while (at < n && isSpace(t[at]) && !isLineEnd(t[at]))
+        ++at;
+    if (at < n && t[at] == '"') {
+        qsizetype p = at + 1;
+        for (; p < n && !isLineEnd(t[p]); ++p) {
+            if (t[p] == '"')
                 return false;
+            if (t[p] == '\\' && p + 1 < n && !isLineEnd(t[p + 1]))
+                ++p;
         }
-        return meant(at, lineEnd, unescaped(t.sliced(at + 1, lineEnd - at - 1)));
+        return meant(at, p, unescaped(t.sliced(at + 1, p - at - 1)));
     }
-    if (t[at] == '\'') {
-        const qsizetype closing = t.sliced(at + 1, lineEnd - at - 1).indexOf('\'');
-        if (closing >= 0)
-            return meant(at, at + closing + 2, t.sliced(at + 1, closing).toByteArray());
-    }
-    // A value the game reads may span lines. A trial that failed is not repeated inside
-    // the stretch it covered, so that many such entries cannot make the reading
-    // quadratic.
-    if (at >= m_failedTrialsEnd) {
+    // A trial that failed is not repeated inside the stretch it covered, so that many such
+    // entries cannot make the reading quadratic.
+    const qsizetype begin = skipSpace(afterEquals);
+    if (begin >= m_failedTrialsEnd) {
         qsizetype failedAt = n;
-        if (valueEnd(at, &failedAt) >= 0)
+        if (valueEnd(begin, &failedAt) >= 0)
             return false;
         m_failedTrialsEnd = failedAt;
     }
@@ -372,7 +369,10 @@ bool Reader::readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &r
         ++wordEnd;
     if (wordEnd == at)
         return meant(afterEquals, afterEquals, std::nullopt);
-    return meant(at, wordEnd, t.sliced(at, wordEnd - at).toByteArray());
+    const QByteArrayView word = t.sliced(at, wordEnd - at);
+    if (word.size() > 1 && word.startsWith('\'') && word.endsWith('\''))
+        return meant(at, wordEnd, word.sliced(1, word.size() - 2).toByteArray());
+    return meant(at, wordEnd, word.toByteArray());
 }
 
 ConfigReading Reader::read()
@@ -489,6 +489,9 @@ ConfigReading Reader::read()
         reading.insertAt = p == n ? n : after;
         reading.insertAtLineStart = false;
     }
+    // A new section must not take in what follows it in the player's own section.
+    if (reading.needsSection && !section.isEmpty() && skipSpace(reading.insertAt) < n)
+        reading.sectionAfter = section;
     return reading;
 }
 
@@ -522,6 +525,11 @@ std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading 
     };
     QList<Edit> edits;
     QList<bool> present(settings.size(), false);
+    QHash<QByteArray, QByteArray> valuesRead;
+    for (const ConfigEntry &entry : reading.entries) {
+        if (entry.value)
+            valuesRead.insert(entry.key, *entry.value);
+    }
     for (const ConfigEntry &entry : reading.entries) {
         const auto setting = std::find_if(settings.begin(), settings.end(),
                                           [&](const ConfigSetting &s) { return s.key == entry.key; });
@@ -532,8 +540,7 @@ std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading 
         } else if (entry.repaired) {
             // So that the game reads past it: what the player meant, or for nothing at
             // all the key's value read elsewhere, or the game's own default.
-            bytes = quoted(entry.value ? *entry.value
-                                       : reading.value(entry.key).value_or(defaultValueOf(entry.key)));
+            bytes = quoted(entry.value ? *entry.value : valuesRead.value(entry.key, defaultValueOf(entry.key)));
         } else {
             continue;
         }
@@ -548,7 +555,7 @@ std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading 
     }
     if (!added.isEmpty()) {
         if (reading.needsSection)
-            added.prepend("\n[rendering]\n");
+            added = "\n[rendering]\n" + added + (reading.sectionAfter ? '[' + *reading.sectionAfter + "]\n" : QByteArray());
         else if (!reading.insertAtLineStart)
             added.prepend('\n');
         edits.append({ reading.insertAt, reading.insertAt, added });

@@ -59,6 +59,7 @@ struct ConfigReading
     qsizetype insertAt = 0; // where keys that have no entry are added
     bool insertAtLineStart = true;
     bool needsSection = true; // the game reads no [rendering] header: add one with them
+    std::optional<QByteArray> sectionAfter; // ... and then the section they interrupt
 
     // The value of the key's last entry that has one, or nothing.
     std::optional<QByteArray> value(QByteArrayView key) const;
