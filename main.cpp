@@ -1,9 +1,19 @@
+#include "driverprobe.h"
 #include "mainwindow.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    // Which drivers this computer can run, as the window asks it of a child: answered
+    // before any of Qt's GUI is made, so that nothing shows.
+    if (argc > 1 && qstrcmp(argv[1], "--probe-drivers") == 0) {
+        QStringList arguments;
+        for (int i = 2; i < argc; ++i)
+            arguments.append(QString::fromLocal8Bit(argv[i]));
+        return runDriverProbe(renderingDrivers(), arguments);
+    }
+
     QApplication app(argc, argv);
     // Named here rather than after the program file, so that the per-user folder Qt
     // derives from it, beside which the game keeps its data, does not depend on the name

@@ -94,6 +94,14 @@ QString gameDataFolder()
     return QDir::isAbsolutePath(base) ? base + QStringLiteral("/Quillmont") : QString();
 }
 
+QStringList renderingDrivers()
+{
+    QStringList drivers;
+    for (const DriverChoice &choice : driverChoices)
+        drivers.append(QLatin1String(choice.driverValue));
+    return drivers;
+}
+
 QString getSetting(const QString &key, const QString &defaultValue)
 {
     const std::optional<QByteArray> text = readConfigFile(configFileName);

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <utility>
 
@@ -25,6 +26,9 @@ bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *pr
 // not an absolute path (a relative or missing HOME), so that no file of the same name in
 // some other folder, such as the working folder, is ever tested for or removed.
 QString gameDataFolder();
+
+// The values of the rendering driver choices, in the order of their buttons.
+QStringList renderingDrivers();
 
 class MainWindow : public QMainWindow
 {
