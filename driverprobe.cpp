@@ -62,6 +62,7 @@ std::optional<QList<DriverProbe>> parseDriverProbeAnswer(QByteArrayView answer, 
     return probes;
 }
 
+#ifndef Q_OS_WIN
 DriverProbe probeDriverHere(const QString &driver)
 {
     return { driver, DriverStatus::Unknown, QStringLiteral("probed on Windows only, where the game runs") };
@@ -74,3 +75,4 @@ QList<DriverProbe> probeDriversApart(const QStringList &drivers)
         probes.append(probeDriverHere(driver));
     return probes;
 }
+#endif

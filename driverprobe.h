@@ -30,7 +30,8 @@ int runDriverProbe(const QStringList &drivers, const QStringList &arguments);
 std::optional<QList<DriverProbe>> parseDriverProbeAnswer(QByteArrayView answer, const QStringList &drivers);
 
 // The platform's probes, for runDriverProbe(): one driver in this process, and several,
-// each in a child process of its own. For now every driver is `unknown`.
+// each in a child process of its own (on Windows in driverprobe_windows.cpp; elsewhere
+// every driver is `unknown`, for the game is a Windows program).
 DriverProbe probeDriverHere(const QString &driver);
 QList<DriverProbe> probeDriversApart(const QStringList &drivers);
 

@@ -30,6 +30,11 @@ FIRST_START = (b'[rendering]\r\n'
                b'rendering_device/driver="vulkan"\r\n'
                b'rendering_device/driver.windows="vulkan"\r\n')
 STANDIN_LOG = "quillmont-standin.log"
+NO_VULKAN = {"VK_ICD_FILENAMES": "/nonexistent.json"}
+# Wine's drivers on Debian's software ones find all four; host variables take two away.
+PROBES = [({}, "vulkan=found d3d12=found opengl3=found opengl3_angle=found"),
+          (NO_VULKAN, "vulkan=missing d3d12=missing opengl3=found opengl3_angle=found"),
+          ({"MESA_GL_VERSION_OVERRIDE": "3.0"}, "vulkan=found d3d12=found opengl3=missing opengl3_angle=missing")]
 
 
 class Failure(Exception):
@@ -319,6 +324,14 @@ class Run:
         if read_lines(os.path.join(folder, STANDIN_LOG)).count("finished") != 1:
             raise Failure("the game started more than once")
 
+    # Each line's driver and middle field, in the table's order.
+    def probe_drivers(self, extra_env, expected):
+        result = subprocess.run(["wine", os.path.join(self.install_dir, "QuillmontHelper.exe"), "--probe-drivers"],
+                                env=dict(os.environ, **extra_env), capture_output=True, timeout=60)
+        got = " ".join("=".join(line.split("\t")[:2]) for line in result.stdout.decode().splitlines())
+        if (result.returncode, got) != (0, expected):
+            raise Failure("status %d, probed %r, expected %r" % (result.returncode, got, expected))
+
 
 def read_lines(path):
     """The stand-in's record, or no lines if it has not started (yet)."""
@@ -365,6 +378,8 @@ def main(argv):
     run.case("only Settings enabled; start button starts the game once", run.clear_settings_then_start)
     run.case("without the game a warning, the launcher stays; then it starts the game",
              run.start_without_game_then_with)
+    for env, expected in PROBES:
+        run.case("--probe-drivers with %s" % (env or "no variable"), lambda _, e=env, x=expected: run.probe_drivers(e, x))
     run.set_game_data(None)
     print("run-launcher: %d passed, %d failed" % (run.passed, run.failed), flush=True)
     return 1 if run.failed else 0
