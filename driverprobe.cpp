@@ -1,6 +1,13 @@
 #include "driverprobe.h"
 
+#include <QEvent>
+#include <QProcess>
 #include <QStringDecoder>
+#include <QTimer>
+#include <QWidget>
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +17,26 @@ namespace {
 
 // The middle field of an answer's line, by DriverStatus.
 const char *const statusWords[] = { "unknown", "found", "missing" };
+
+// An answer is four short lines: a child that writes more is not answering.
+constexpr qint64 maxAnswerSize = 16 * 1024;
+
+// A QProcess that never waits for its child. ~QProcess kills a running child and then
+// waits up to 30 seconds for it to end, which one stuck in a graphics driver may take;
+// the launcher must quit at once. Killed, the child ends on its own.
+class UnwaitedProcess : public QProcess
+{
+public:
+    using QProcess::QProcess;
+    ~UnwaitedProcess() override
+    {
+        if (state() == NotRunning)
+            return;
+        kill();
+        // What ~QProcess looks at before it waits.
+        setProcessState(NotRunning);
+    }
+};
 
 } // namespace
 
@@ -76,3 +103,64 @@ QList<DriverProbe> probeDriversApart(const QStringList &drivers)
     return probes;
 }
 #endif
+
+DriverProbeReader::DriverProbeReader(const QStringList &drivers, const QString &program,
+                                     const QStringList &arguments, std::chrono::milliseconds timeLimit,
+                                     QWidget *window)
+    : QObject(window), m_drivers(drivers), m_program(program), m_arguments(arguments), m_timeLimit(timeLimit)
+{
+    window->installEventFilter(this);
+}
+
+bool DriverProbeReader::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Paint) {
+        watched->removeEventFilter(this);
+        // Once this first frame is on the screen: the child costs it nothing.
+        QTimer::singleShot(0, this, &DriverProbeReader::start);
+    }
+    return false;
+}
+
+void DriverProbeReader::start()
+{
+    m_process = new UnwaitedProcess(this);
+    m_process->setStandardInputFile(QProcess::nullDevice());
+    m_process->setStandardErrorFile(QProcess::nullDevice());
+#ifdef Q_OS_WIN
+    // It shows no window that would end Windows' busy cursor of a starting program.
+    m_process->setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *arguments) {
+        arguments->startupInfo->dwFlags |= STARTF_FORCEOFFFEEDBACK;
+    });
+#endif
+    m_deadline = new QTimer(this);
+    m_deadline->setSingleShot(true);
+    // A deadline no longer running marks a child whose answer does not count.
+    const auto abandon = [this] {
+        m_deadline->stop();
+        m_process->kill();
+    };
+    connect(m_deadline, &QTimer::timeout, this, abandon);
+    connect(m_process, &QProcess::readyReadStandardOutput, this, [this, abandon] {
+        if (m_process->bytesAvailable() > maxAnswerSize)
+            abandon();
+    });
+    connect(m_process, &QProcess::finished, this, &DriverProbeReader::onFinished);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            deleteLater();
+    });
+    m_deadline->start(m_timeLimit);
+    m_process->start(m_program, m_arguments, QIODevice::ReadOnly);
+}
+
+void DriverProbeReader::onFinished()
+{
+    const bool inTime = m_deadline->isActive();
+    m_deadline->stop();
+    deleteLater();
+    if (!inTime || m_process->exitStatus() != QProcess::NormalExit || m_process->exitCode() != 0)
+        return;
+    if (const auto probes = parseDriverProbeAnswer(m_process->readAllStandardOutput(), m_drivers))
+        emit answered(*probes);
+}

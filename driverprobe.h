@@ -3,10 +3,19 @@
 
 #include <QByteArrayView>
 #include <QList>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <optional>
+
+QT_BEGIN_NAMESPACE
+class QEvent;
+class QProcess;
+class QTimer;
+class QWidget;
+QT_END_NAMESPACE
 
 // What probing found out about one rendering driver: whether the game could start with
 // it on this computer, and a short English detail.
@@ -34,5 +43,35 @@ std::optional<QList<DriverProbe>> parseDriverProbeAnswer(QByteArrayView answer, 
 // every driver is `unknown`, for the game is a Windows program).
 DriverProbe probeDriverHere(const QString &driver);
 QList<DriverProbe> probeDriversApart(const QStringList &drivers);
+
+// Once `window` has first painted, runs `program` with `arguments` as a child process and
+// reads its answer without blocking. Only a valid answer (see parseDriverProbeAnswer) of
+// a child that ends with status 0 within `timeLimit` is passed on, through answered();
+// a child still running then is killed. The reader deletes itself once its child has
+// ended; deleted earlier, it kills the child and does not wait for it.
+class DriverProbeReader : public QObject
+{
+    Q_OBJECT
+
+public:
+    DriverProbeReader(const QStringList &drivers, const QString &program, const QStringList &arguments,
+                      std::chrono::milliseconds timeLimit, QWidget *window);
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+signals:
+    void answered(const QList<DriverProbe> &probes);
+
+private:
+    void start();
+    void onFinished();
+
+    QStringList m_drivers;
+    QString m_program;
+    QStringList m_arguments;
+    std::chrono::milliseconds m_timeLimit;
+    QProcess *m_process = nullptr;
+    QTimer *m_deadline = nullptr;
+};
 
 #endif // DRIVERPROBE_H

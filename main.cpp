@@ -3,6 +3,8 @@
 
 #include <QApplication>
 
+#include <chrono>
+
 int main(int argc, char *argv[])
 {
     // Which drivers this computer can run, as the window asks it of a child: answered
@@ -22,6 +24,11 @@ int main(int argc, char *argv[])
     // The name every window and message box carries, also those given no title.
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmont Helper"));
     MainWindow window;
+#ifdef Q_OS_WIN
+    // The game is a Windows program: elsewhere there is nothing to probe.
+    window.probeDrivers(QCoreApplication::applicationFilePath(), { QStringLiteral("--probe-drivers") },
+                        std::chrono::seconds(10));
+#endif
     window.show();
     // Shown here, not from the constructor, so that building a window never waits on a box.
     window.reportStartupProblem();

@@ -122,11 +122,12 @@ class Desktop:
 class Launcher:
     """One run of the launcher's .exe under Wine, in the given working folder."""
 
-    def __init__(self, desktop, exe, cwd):
+    def __init__(self, desktop, exe, cwd, extra_env=None):
         self.desktop = desktop
         env = {name: value for name, value in os.environ.items()
                if not name.startswith(("QT_", "WINEQT_")) and name not in ("WINEPATH", "WINEDLLPATH")}
         env.setdefault("WINEDEBUG", "-all")
+        env.update(extra_env or {})
         self.output = tempfile.TemporaryFile()
         self.process = subprocess.Popen(["wine", exe], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                         stdout=self.output, stderr=subprocess.STDOUT)
@@ -204,11 +205,11 @@ class Run:
             shutil.copy(self.standin, os.path.join(folder, "Quillmont.exe"))
         return folder
 
-    def start_in_game_folder(self, start, game_data, with_standin):
+    def start_in_game_folder(self, start, game_data, with_standin, extra_env=None):
         """The launcher dropped into a game folder, with its window shown."""
         self.set_game_data(game_data)
         folder = self.game_folder(with_launcher=True, with_standin=with_standin)
-        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
+        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder, extra_env)
         launcher.wait_for_main_window()
         return folder, launcher
 
@@ -216,9 +217,9 @@ class Run:
         launcher = None
         folder = None
 
-        def start(exe, cwd):
+        def start(exe, cwd, extra_env=None):
             nonlocal launcher, folder
-            launcher = Launcher(self.desktop, exe, cwd)
+            launcher = Launcher(self.desktop, exe, cwd, extra_env)
             folder = cwd
             return launcher
         try:
@@ -332,6 +333,22 @@ class Run:
         if (result.returncode, got) != (0, expected):
             raise Failure("status %d, probed %r, expected %r" % (result.returncode, got, expected))
 
+    # Without Vulkan, selected at a first start, once the probe has ended the start button
+    # asks first; Cancel, the default, leaves the launcher open and starts nothing.
+    def missing_driver_asks(self, start):
+        folder, launcher = self.start_in_game_folder(start, None, with_standin=True, extra_env=NO_VULKAN)
+        wait_for("the probe to end", lambda: subprocess.run(["pgrep", "-f", "--", "--probe-drivers"],
+                                                         stdout=subprocess.DEVNULL).returncode, 30)
+        time.sleep(0.5)  # for the launcher to read the answer
+        self.desktop.point_at(launcher.main_window)
+        self.desktop.press("Tab")  # from the driver choice to the start button
+        self.desktop.press("space")
+        if launcher.answer_box("the question") != TITLE:
+            raise Failure("the question is not titled %r" % TITLE)
+        time.sleep(2.0)  # a game started by mistake would have recorded its start by now
+        if launcher.process.poll() is not None or os.path.exists(os.path.join(folder, STANDIN_LOG)):
+            raise Failure("the launcher ended, or started the game")
+
 
 def read_lines(path):
     """The stand-in's record, or no lines if it has not started (yet)."""
@@ -380,6 +397,7 @@ def main(argv):
              run.start_without_game_then_with)
     for env, expected in PROBES:
         run.case("--probe-drivers with %s" % (env or "no variable"), lambda _, e=env, x=expected: run.probe_drivers(e, x))
+    run.case("without Vulkan the start button asks first; Cancel starts nothing", run.missing_driver_asks)
     run.set_game_data(None)
     print("run-launcher: %d passed, %d failed" % (run.passed, run.failed), flush=True)
     return 1 if run.failed else 0
