@@ -396,7 +396,8 @@ def main(argv):
     run.case("without the game a warning, the launcher stays; then it starts the game",
              run.start_without_game_then_with)
     for env, expected in PROBES:
-        run.case("--probe-drivers with %s" % (env or "no variable"), lambda _, e=env, x=expected: run.probe_drivers(e, x))
+        setting = " ".join("%s=%s" % item for item in env.items()) or "no variable"
+        run.case("--probe-drivers with %s" % setting, lambda _, e=env, x=expected: run.probe_drivers(e, x))
     run.case("without Vulkan the start button asks first; Cancel starts nothing", run.missing_driver_asks)
     run.set_game_data(None)
     print("run-launcher: %d passed, %d failed" % (run.passed, run.failed), flush=True)
