@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPalette>
 #include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
@@ -95,6 +96,14 @@ QString gameDataFolder()
     return QDir::isAbsolutePath(base) ? base + QStringLiteral("/Quillmont") : QString();
 }
 
+QStringList renderingDrivers()
+{
+    QStringList drivers;
+    for (const DriverChoice &choice : driverChoices)
+        drivers.append(QLatin1String(choice.driverValue));
+    return drivers;
+}
+
 QString getSetting(const QString &key, const QString &defaultValue)
 {
     const std::optional<QByteArray> text = readConfigFile(configFileName);
@@ -157,6 +166,37 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::probeDrivers(const QString &program, const QStringList &arguments,
+                              std::chrono::milliseconds timeLimit)
+{
+    const auto reader = new DriverProbeReader(renderingDrivers(), program, arguments, timeLimit, this);
+    connect(reader, &DriverProbeReader::answered, this,
+            [this](const QList<DriverProbe> &probes) { onDriversProbed(probes); });
+}
+
+// A driver not found stays enabled and keeps its text: the probe's word takes no choice
+// away. Its text is drawn in the colour of a disabled one.
+void MainWindow::onDriversProbed(const QList<DriverProbe> &probes)
+{
+    m_driverProbes = probes;
+    for (qsizetype row = 0; row < probes.size(); ++row) {
+        QRadioButton *button = ui->*driverChoices[row].button;
+        const QString &detail = probes[row].detail;
+        if (probes[row].status == DriverStatus::Found) {
+            button->setToolTip(QStringLiteral("Found: %1").arg(detail));
+        } else if (probes[row].status == DriverStatus::Missing) {
+            const QString description =
+                QStringLiteral("Not found on this computer: %1. The game may not start with this driver.").arg(detail);
+            button->setToolTip(description);
+            button->setAccessibleDescription(description);
+            QPalette palette = button->palette();
+            for (const QPalette::ColorGroup group : { QPalette::Active, QPalette::Inactive })
+                palette.setColor(group, QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
+            button->setPalette(palette);
+        }
+    }
 }
 
 void MainWindow::reportStartupProblem()
@@ -274,6 +314,22 @@ void MainWindow::onClearData(int index)
 
 void MainWindow::onRunGame()
 {
+    // With a driver that the probe did not find, ask first; Cancel is the default.
+    for (qsizetype row = 0; row < m_driverProbes.size(); ++row) {
+        const QRadioButton *button = ui->*driverChoices[row].button;
+        if (!button->isChecked() || m_driverProbes[row].status != DriverStatus::Missing)
+            continue;
+        const QString name = button->text().section(QStringLiteral(" ("), 0, 0);
+        QMessageBox question(QMessageBox::Question, windowTitle(),
+                             QStringLiteral("The game is set to use %1, which was not found on this computer, so it "
+                                            "may not start. Start it anyway?").arg(name),
+                             QMessageBox::Cancel, this);
+        const QAbstractButton *startAnyway = question.addButton(QStringLiteral("Start anyway"), QMessageBox::AcceptRole);
+        question.setDefaultButton(QMessageBox::Cancel);
+        question.exec();
+        if (question.clickedButton() != startAnyway)
+            return;
+    }
 #ifdef Q_OS_WIN
     // Windows' own program search finds the game beside the launcher, which in the
     // game's folder is also the working directory.

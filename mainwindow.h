@@ -1,10 +1,14 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "driverprobe.h"
+
 #include <QList>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
+#include <chrono>
 #include <utility>
 
 QT_BEGIN_NAMESPACE
@@ -26,6 +30,9 @@ bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *pr
 // some other folder, such as the working folder, is ever tested for or removed.
 QString gameDataFolder();
 
+// The values of the rendering driver choices, in the order of their buttons.
+QStringList renderingDrivers();
+
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -37,10 +44,16 @@ public:
     // Tells the player, once, when the driver selected at start-up could not be saved.
     void reportStartupProblem();
 
+    // Once the window has first painted, runs `program` with `arguments` (the launcher
+    // itself with --probe-drivers) as a child, and marks the driver buttons by its answer
+    // when a valid one comes within `timeLimit`.
+    void probeDrivers(const QString &program, const QStringList &arguments, std::chrono::milliseconds timeLimit);
+
 private:
     void onRenderingDriverChanged(bool checked, int index);
     void onClearData(int index);
     void onRunGame();
+    void onDriversProbed(const QList<DriverProbe> &probes);
 
     int driverRowInFile() const;
     QString workingFolder() const;
@@ -51,6 +64,7 @@ private:
     QString m_startFolder;
     bool m_constructing = true;
     std::pair<QString, QString> m_startupProblem; // what failed and why, for main() to show
+    QList<DriverProbe> m_driverProbes; // by row, once the probe has answered
 };
 
 #endif // MAINWINDOW_H

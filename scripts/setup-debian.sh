@@ -10,6 +10,7 @@ packages=(
     e2fsprogs util-linux
     binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
     mingw-w64-tools wine xz-utils dpkg-dev
+    libvulkan-dev mesa-vulkan-drivers libgl1-mesa-dri libglx-mesa0 procps
 )
 
 missing=()

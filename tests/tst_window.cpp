@@ -6,8 +6,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -52,6 +55,9 @@ private slots:
     void radioIndices();
     void gameThatCannotStart_data();
     void gameThatCannotStart();
+    void driverProbe_data();
+    void driverProbe();
+    void quitWhileProbing();
 
 private:
     QTemporaryDir m_dataHome;
@@ -275,6 +281,71 @@ void TestWindow::gameThatCannotStart()
     QCOMPARE(boxes[0].icon, QMessageBox::Warning);
     QCOMPARE(boxes[0].standardButtons, QMessageBox::Ok);
     QVERIFY(boxes[0].parentedToWindow);
+}
+
+void TestWindow::driverProbe_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("missing"); // the one button marked, if any
+    const QString answer = "printf 'vulkan\\tfound\\tV\\nd3d12\\tmissing\\tD\\r\\nopengl3\\tunknown\\tO\\n"
+                           "opengl3_angle\\tfound\\tA\\n'";
+    QTest::newRow("valid") << answer << "radio_d3d12";
+    QTest::newRow("three lines") << QString(answer).remove("opengl3_angle\\tfound\\tA\\n") << QString();
+    QTest::newRow("a driver twice") << QString(answer).replace("opengl3\\t", "vulkan\\t") << QString();
+    QTest::newRow("unknown word") << QString(answer).replace("missing", "absent") << QString();
+    QTest::newRow("not UTF-8") << QString(answer).replace("\\tD", "\\t\\377") << QString();
+    QTest::newRow("exit status 1") << answer + "; exit 1" << QString();
+    QTest::newRow("crash") << answer + "; kill -SEGV $$" << QString();
+    QTest::newRow("silent") << "exit 0" << QString();
+    QTest::newRow("overdue") << answer + "; exec sleep 30" << QString();
+}
+
+// What the driver probe answers, from a stand-in: only a valid answer marks buttons, a
+// missing driver only its own, and only a selected missing driver asks before a start.
+void TestWindow::driverProbe()
+{
+#ifdef Q_OS_WIN
+    QSKIP("The stand-in probe is a shell script");
+#endif
+    QFETCH(QString, script);
+    QFETCH(QString, missing);
+    MainWindow window;
+    window.probeDrivers("/bin/sh", { "-c", script }, std::chrono::seconds(2));
+    QPointer<QObject> reader = window.findChild<DriverProbeReader *>();
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(!reader, 10000); // the child has ended, or been killed
+    for (const QRadioButton *radio : window.findChildren<QRadioButton *>()) {
+        const QPalette palette = radio->palette();
+        const bool marked = radio->objectName() == missing;
+        QCOMPARE(palette.color(QPalette::WindowText) == palette.color(QPalette::Disabled, QPalette::WindowText), marked);
+        QCOMPARE(radio->accessibleDescription().isEmpty(), !marked);
+        QCOMPARE(radio->toolTip().isEmpty(), missing.isEmpty() || radio->objectName() == "radio_opengl3");
+    }
+    // No game is there: a start brings the warning that says so, unless the question
+    // (its two buttons) came first and was cancelled.
+    const auto start = window.findChild<QPushButton *>(QStringLiteral("pb_start"));
+    for (const char *radio : { "radio_vulkan", "radio_d3d12" }) {
+        window.findChild<QRadioButton *>(radio)->click();
+        const QList<ShownBox> boxes = answerBoxes(&window, Answer::Escape, [start] { start->click(); });
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].buttonCount == 2, radio == missing);
+        if (radio == missing)
+            QCOMPARE(boxes[0].text, "The game is set to use DirectX 12, which was not found on this computer, so it "
+                                    "may not start. Start it anyway?");
+    }
+}
+
+// Quitting while the probe runs kills it and does not wait: ~QProcess would warn, then wait.
+void TestWindow::quitWhileProbing()
+{
+#ifdef Q_OS_WIN
+    QSKIP("The stand-in probe is a shell script");
+#endif
+    QTest::failOnWarning(QRegularExpression("QProcess"));
+    MainWindow window;
+    window.probeDrivers("/bin/sh", { "-c", "exec sleep 30" }, std::chrono::seconds(10));
+    window.show();
+    QTRY_VERIFY(window.findChild<QProcess *>());
 }
 
 QTEST_MAIN(TestWindow)

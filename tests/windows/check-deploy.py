@@ -6,7 +6,8 @@ usage: check-deploy.py INSTALL_DIR SYSTEM32_DIR
 INSTALL_DIR must hold QuillmontHelper.exe and nothing else; the program must be
 stripped, at most 20 MiB, and import only DLLs that Windows itself provides: those in
 SYSTEM32_DIR (e.g. a Wine prefix's drive_c/windows/system32) or API sets that the loader
-maps onto them, and none of the Qt, compiler or C++ runtime DLLs that Wine also carries.
+maps onto them, and none of the Qt, compiler or C++ runtime DLLs that Wine also carries,
+nor the graphics DLLs that the driver probe loads.
 Prints each problem; exits 1 if there is any.
 """
 
@@ -19,6 +20,9 @@ PROGRAM = "QuillmontHelper.exe"
 MAX_SIZE = 20 * 1024 * 1024
 # Not Windows' own, whatever a Wine prefix holds: Qt, MinGW's and Visual C++'s runtimes.
 NOT_WINDOWS = ("qt", "lib", "msvcp", "vcruntime")
+# Loaded at run time by the driver probe only: no start may need them. (Qt itself imports
+# d3d9, d3d11 and dxgi, which every Windows that Qt 6 runs on has.)
+GRAPHICS = ("opengl32.dll", "vulkan-1.dll", "d3d12.dll")
 
 
 def main(argv):
@@ -47,6 +51,8 @@ def main(argv):
                 continue
             if dll not in system or dll.startswith(NOT_WINDOWS):
                 problems.append("%s imports %s, which is not part of Windows" % (PROGRAM, dll))
+            if dll in GRAPHICS:
+                problems.append("%s imports the graphics DLL %s" % (PROGRAM, dll))
 
     for problem in problems:
         print("check-deploy: %s" % problem)

@@ -30,6 +30,11 @@ FIRST_START = (b'[rendering]\r\n'
                b'rendering_device/driver="vulkan"\r\n'
                b'rendering_device/driver.windows="vulkan"\r\n')
 STANDIN_LOG = "quillmont-standin.log"
+NO_VULKAN = {"VK_ICD_FILENAMES": "/nonexistent.json"}
+# Wine's drivers on Debian's software ones find all four; host variables take two away.
+PROBES = [({}, "vulkan=found d3d12=found opengl3=found opengl3_angle=found"),
+          (NO_VULKAN, "vulkan=missing d3d12=missing opengl3=found opengl3_angle=found"),
+          ({"MESA_GL_VERSION_OVERRIDE": "3.0"}, "vulkan=found d3d12=found opengl3=missing opengl3_angle=missing")]
 
 
 class Failure(Exception):
@@ -117,11 +122,12 @@ class Desktop:
 class Launcher:
     """One run of the launcher's .exe under Wine, in the given working folder."""
 
-    def __init__(self, desktop, exe, cwd):
+    def __init__(self, desktop, exe, cwd, extra_env=None):
         self.desktop = desktop
         env = {name: value for name, value in os.environ.items()
                if not name.startswith(("QT_", "WINEQT_")) and name not in ("WINEPATH", "WINEDLLPATH")}
         env.setdefault("WINEDEBUG", "-all")
+        env.update(extra_env or {})
         self.output = tempfile.TemporaryFile()
         self.process = subprocess.Popen(["wine", exe], cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                         stdout=self.output, stderr=subprocess.STDOUT)
@@ -199,11 +205,11 @@ class Run:
             shutil.copy(self.standin, os.path.join(folder, "Quillmont.exe"))
         return folder
 
-    def start_in_game_folder(self, start, game_data, with_standin):
+    def start_in_game_folder(self, start, game_data, with_standin, extra_env=None):
         """The launcher dropped into a game folder, with its window shown."""
         self.set_game_data(game_data)
         folder = self.game_folder(with_launcher=True, with_standin=with_standin)
-        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder)
+        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder, extra_env)
         launcher.wait_for_main_window()
         return folder, launcher
 
@@ -211,9 +217,9 @@ class Run:
         launcher = None
         folder = None
 
-        def start(exe, cwd):
+        def start(exe, cwd, extra_env=None):
             nonlocal launcher, folder
-            launcher = Launcher(self.desktop, exe, cwd)
+            launcher = Launcher(self.desktop, exe, cwd, extra_env)
             folder = cwd
             return launcher
         try:
@@ -319,6 +325,30 @@ class Run:
         if read_lines(os.path.join(folder, STANDIN_LOG)).count("finished") != 1:
             raise Failure("the game started more than once")
 
+    # Each line's driver and middle field, in the table's order.
+    def probe_drivers(self, extra_env, expected):
+        result = subprocess.run(["wine", os.path.join(self.install_dir, "QuillmontHelper.exe"), "--probe-drivers"],
+                                env=dict(os.environ, **extra_env), capture_output=True, timeout=60)
+        got = " ".join("=".join(line.split("\t")[:2]) for line in result.stdout.decode().splitlines())
+        if (result.returncode, got) != (0, expected):
+            raise Failure("status %d, probed %r, expected %r" % (result.returncode, got, expected))
+
+    # Without Vulkan, selected at a first start, once the probe has ended the start button
+    # asks first; Cancel, the default, leaves the launcher open and starts nothing.
+    def missing_driver_asks(self, start):
+        folder, launcher = self.start_in_game_folder(start, None, with_standin=True, extra_env=NO_VULKAN)
+        wait_for("the probe to end", lambda: subprocess.run(["pgrep", "-f", "--", "--probe-drivers"],
+                                                         stdout=subprocess.DEVNULL).returncode, 30)
+        time.sleep(0.5)  # for the launcher to read the answer
+        self.desktop.point_at(launcher.main_window)
+        self.desktop.press("Tab")  # from the driver choice to the start button
+        self.desktop.press("space")
+        if launcher.answer_box("the question") != TITLE:
+            raise Failure("the question is not titled %r" % TITLE)
+        time.sleep(2.0)  # a game started by mistake would have recorded its start by now
+        if launcher.process.poll() is not None or os.path.exists(os.path.join(folder, STANDIN_LOG)):
+            raise Failure("the launcher ended, or started the game")
+
 
 def read_lines(path):
     """The stand-in's record, or no lines if it has not started (yet)."""
@@ -365,6 +395,10 @@ def main(argv):
     run.case("only Settings enabled; start button starts the game once", run.clear_settings_then_start)
     run.case("without the game a warning, the launcher stays; then it starts the game",
              run.start_without_game_then_with)
+    for env, expected in PROBES:
+        setting = " ".join("%s=%s" % item for item in env.items()) or "no variable"
+        run.case("--probe-drivers with %s" % setting, lambda _, e=env, x=expected: run.probe_drivers(e, x))
+    run.case("without Vulkan the start button asks first; Cancel starts nothing", run.missing_driver_asks)
     run.set_game_data(None)
     print("run-launcher: %d passed, %d failed" % (run.passed, run.failed), flush=True)
     return 1 if run.failed else 0

@@ -1,0 +1,362 @@
+// The driver probes on Windows. Every graphics DLL is loaded here, at run time and only by
+// the probe, so that the launcher starts where one is missing and a normal start loads
+// none of them.
+
+#include "driverprobe.h"
+
+#include <windows.h>
+
+#include <GL/gl.h>
+#include <GL/wglext.h>
+#include <d3d11.h>
+#include <d3d12.h>
+#define VK_NO_PROTOTYPES
+#include <vulkan/vulkan.h>
+
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+// All children together must answer well within the window's own time limit.
+constexpr DWORD childTimeLimitMs = 8000;
+
+DriverProbe found(const QString &detail)
+{
+    return { QString(), DriverStatus::Found, detail };
+}
+
+DriverProbe missing(const QString &detail)
+{
+    return { QString(), DriverStatus::Missing, detail };
+}
+
+QString hexCode(unsigned long code)
+{
+    return QStringLiteral("0x") + QString::number(code, 16).toUpper();
+}
+
+// Windows' own copy only: nothing from the game's folder, or from wherever else the
+// search would look, runs in the probe.
+HMODULE loadSystemLibrary(const wchar_t *name)
+{
+    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+template <typename Function>
+Function resolve(HMODULE library, const char *name)
+{
+    // Through the generic function type, which converts to any other without a warning.
+    return library ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)))
+                   : nullptr;
+}
+
+DriverProbe probeVulkan()
+{
+    const auto getProc = resolve<PFN_vkGetInstanceProcAddr>(loadSystemLibrary(L"vulkan-1.dll"),
+                                                            "vkGetInstanceProcAddr");
+    if (!getProc)
+        return missing(QStringLiteral("no Vulkan loader (vulkan-1.dll)"));
+    const auto createInstance = reinterpret_cast<PFN_vkCreateInstance>(getProc(nullptr, "vkCreateInstance"));
+    VkApplicationInfo application{};
+    application.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO;
+    application.pApplicationName = "Quillmont Helper";
+    application.apiVersion = VK_API_VERSION_1_0;
+    VkInstanceCreateInfo info{};
+    info.sType = VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO;
+    info.pApplicationInfo = &application;
+    VkInstance instance = VK_NULL_HANDLE;
+    const VkResult result = createInstance ? createInstance(&info, nullptr, &instance) : VK_ERROR_INITIALIZATION_FAILED;
+    if (result != VK_SUCCESS)
+        return missing(QStringLiteral("no Vulkan 1.0 instance (error %1)").arg(result));
+
+    const auto enumerate = reinterpret_cast<PFN_vkEnumeratePhysicalDevices>(
+        getProc(instance, "vkEnumeratePhysicalDevices"));
+    const auto getProperties = reinterpret_cast<PFN_vkGetPhysicalDeviceProperties>(
+        getProc(instance, "vkGetPhysicalDeviceProperties"));
+    const auto destroyInstance = reinterpret_cast<PFN_vkDestroyInstance>(getProc(instance, "vkDestroyInstance"));
+    std::vector<VkPhysicalDevice> devices;
+    uint32_t count = 0;
+    if (enumerate && getProperties && enumerate(instance, &count, nullptr) == VK_SUCCESS) {
+        devices.resize(count);
+        if (enumerate(instance, &count, devices.data()) < 0)
+            count = 0;
+        devices.resize(count);
+    }
+    // Named after the device with the newest API, the one the game would rather take.
+    VkPhysicalDeviceProperties best{};
+    for (VkPhysicalDevice device : devices) {
+        VkPhysicalDeviceProperties properties{};
+        getProperties(device, &properties);
+        if (properties.apiVersion > best.apiVersion)
+            best = properties;
+    }
+    if (destroyInstance)
+        destroyInstance(instance, nullptr);
+    if (devices.empty())
+        return missing(QStringLiteral("no Vulkan device"));
+    return found(QStringLiteral("Vulkan %1.%2 on %3")
+                     .arg(VK_API_VERSION_MAJOR(best.apiVersion))
+                     .arg(VK_API_VERSION_MINOR(best.apiVersion))
+                     .arg(QString::fromUtf8(best.deviceName)));
+}
+
+DriverProbe probeD3d12()
+{
+    const auto createDevice = resolve<PFN_D3D12_CREATE_DEVICE>(loadSystemLibrary(L"d3d12.dll"), "D3D12CreateDevice");
+    if (!createDevice)
+        return missing(QStringLiteral("no DirectX 12 (d3d12.dll)"));
+    // Without a device pointer this only asks whether one could be made; S_FALSE says yes.
+    const HRESULT result = createDevice(nullptr, D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device), nullptr);
+    if (SUCCEEDED(result))
+        return found(QStringLiteral("DirectX 12, feature level 11_0 or higher"));
+    return missing(QStringLiteral("no DirectX 12 device with feature level 11_0 (%1)").arg(hexCode(result)));
+}
+
+// A window for OpenGL's pixel format, never shown.
+class HiddenWindow
+{
+public:
+    HiddenWindow()
+    {
+        WNDCLASSW windowClass{};
+        windowClass.style = CS_OWNDC;
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = className;
+        RegisterClassW(&windowClass);
+        m_window = CreateWindowExW(0, className, L"", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0, 0,
+                                   64, 64, nullptr, nullptr, windowClass.hInstance, nullptr);
+        m_dc = m_window ? GetDC(m_window) : nullptr;
+    }
+    ~HiddenWindow()
+    {
+        if (m_dc)
+            ReleaseDC(m_window, m_dc);
+        if (m_window)
+            DestroyWindow(m_window);
+        UnregisterClassW(className, GetModuleHandleW(nullptr));
+    }
+    HiddenWindow(const HiddenWindow &) = delete;
+    HiddenWindow &operator=(const HiddenWindow &) = delete;
+
+    HDC dc() const { return m_dc; }
+
+private:
+    static constexpr const wchar_t *className = L"QuillmontHelperProbe";
+    HWND m_window = nullptr;
+    HDC m_dc = nullptr;
+};
+
+DriverProbe probeOpenGl()
+{
+    const HMODULE library = loadSystemLibrary(L"opengl32.dll");
+    const auto createContext = resolve<HGLRC(WINAPI *)(HDC)>(library, "wglCreateContext");
+    const auto deleteContext = resolve<BOOL(WINAPI *)(HGLRC)>(library, "wglDeleteContext");
+    const auto makeCurrent = resolve<BOOL(WINAPI *)(HDC, HGLRC)>(library, "wglMakeCurrent");
+    const auto getProcAddress = resolve<PROC(WINAPI *)(LPCSTR)>(library, "wglGetProcAddress");
+    const auto getString = resolve<const GLubyte *(WINAPI *)(GLenum)>(library, "glGetString");
+    if (!createContext || !deleteContext || !makeCurrent || !getProcAddress || !getString)
+        return missing(QStringLiteral("no OpenGL (opengl32.dll)"));
+
+    HiddenWindow window;
+    PIXELFORMATDESCRIPTOR format{};
+    format.nSize = sizeof format;
+    format.nVersion = 1;
+    format.dwFlags = PFD_DRAW_TO_WINDOW | PFD_SUPPORT_OPENGL | PFD_DOUBLEBUFFER;
+    format.iPixelType = PFD_TYPE_RGBA;
+    format.cColorBits = 32;
+    format.cDepthBits = 24;
+    format.cStencilBits = 8;
+    format.iLayerType = PFD_MAIN_PLANE;
+    const int formatIndex = window.dc() ? ChoosePixelFormat(window.dc(), &format) : 0;
+    if (!formatIndex || !SetPixelFormat(window.dc(), formatIndex, &format))
+        return missing(QStringLiteral("no OpenGL pixel format for a window"));
+    // A core context comes from an extension, reached through a current context of the
+    // old kind.
+    const HGLRC legacy = createContext(window.dc());
+    if (!legacy || !makeCurrent(window.dc(), legacy)) {
+        if (legacy)
+            deleteContext(legacy);
+        return missing(QStringLiteral("no OpenGL context"));
+    }
+    const auto createContextAttribs = reinterpret_cast<PFNWGLCREATECONTEXTATTRIBSARBPROC>(
+        reinterpret_cast<void (*)()>(getProcAddress("wglCreateContextAttribsARB")));
+    const int attributes[] = { WGL_CONTEXT_MAJOR_VERSION_ARB, 3, WGL_CONTEXT_MINOR_VERSION_ARB, 3,
+                               WGL_CONTEXT_PROFILE_MASK_ARB, WGL_CONTEXT_CORE_PROFILE_BIT_ARB, 0 };
+    const HGLRC core = createContextAttribs ? createContextAttribs(window.dc(), nullptr, attributes) : nullptr;
+    DriverProbe result = missing(QStringLiteral("no OpenGL 3.3 core context"));
+    if (core && makeCurrent(window.dc(), core)) {
+        const auto text = [&](GLenum name) {
+            const GLubyte *value = getString(name);
+            return value ? QString::fromUtf8(reinterpret_cast<const char *>(value)) : QString();
+        };
+        // The version string begins with the version, then the vendor's own words.
+        result = found(QStringLiteral("OpenGL %1 on %2").arg(text(GL_VERSION).section(u' ', 0, 0), text(GL_RENDERER)));
+    }
+    makeCurrent(nullptr, nullptr);
+    if (core)
+        deleteContext(core);
+    deleteContext(legacy);
+    return result;
+}
+
+// The game's DirectX 11 path, through ANGLE, needs feature level 10_0 on a hardware device.
+DriverProbe probeD3d11()
+{
+    const auto createDevice = resolve<PFN_D3D11_CREATE_DEVICE>(loadSystemLibrary(L"d3d11.dll"), "D3D11CreateDevice");
+    if (!createDevice)
+        return missing(QStringLiteral("no DirectX 11 (d3d11.dll)"));
+    const D3D_FEATURE_LEVEL levels[] = { D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1,
+                                         D3D_FEATURE_LEVEL_10_0 };
+    ID3D11Device *device = nullptr;
+    D3D_FEATURE_LEVEL level{};
+    const HRESULT result = createDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, UINT(std::size(levels)),
+                                        D3D11_SDK_VERSION, &device, &level, nullptr);
+    if (device)
+        device->Release();
+    if (FAILED(result))
+        return missing(QStringLiteral("no DirectX 11 device with feature level 10_0 (%1)").arg(hexCode(result)));
+    return found(QStringLiteral("DirectX 11, feature level %1_%2").arg(level >> 12).arg((level >> 8) & 0xf));
+}
+
+const struct
+{
+    const char *driver;
+    DriverProbe (*probe)();
+} probes[] = {
+    { "vulkan", probeVulkan },
+    { "d3d12", probeD3d12 },
+    { "opengl3", probeOpenGl },
+    { "opengl3_angle", probeD3d11 },
+};
+
+// No dialog or debugger when a driver faults or a disk is missing: the process just ends,
+// and the one that started it answers `unknown`. The filter covers what the error mode,
+// which children inherit, does not: Wine starts its debugger whatever the mode.
+void quietErrors()
+{
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS *) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
+}
+
+std::wstring programPath()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// What the child has written; only that, for a process it started may hold the pipe open.
+QByteArray readAvailable(HANDLE pipe)
+{
+    QByteArray data;
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        const qsizetype size = data.size();
+        data.resize(size + available);
+        DWORD read = 0;
+        if (!ReadFile(pipe, data.data() + size, available, &read, nullptr))
+            read = 0;
+        data.resize(size + read);
+        if (!read)
+            break;
+    }
+    return data;
+}
+
+} // namespace
+
+DriverProbe probeDriverHere(const QString &driver)
+{
+    quietErrors();
+    DriverProbe result{ QString(), DriverStatus::Unknown, QStringLiteral("no probe for this driver") };
+    for (const auto &[name, probe] : probes) {
+        if (driver != QLatin1String(name))
+            continue;
+        try {
+            result = probe();
+        } catch (...) {
+            result = { QString(), DriverStatus::Unknown, QStringLiteral("the probe threw an exception") };
+        }
+    }
+    result.driver = driver;
+    return result;
+}
+
+// Each driver is probed by a child process of its own, this program with
+// `--probe-drivers DRIVER`, all at once: a driver that crashes, hangs or throws costs only
+// its own answer, and nothing that a fault may have broken is used again.
+QList<DriverProbe> probeDriversApart(const QStringList &drivers)
+{
+    quietErrors();
+    // Children still running when this process ends, also when it is killed, end with it.
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job)
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+    const std::wstring program = programPath();
+    struct Child
+    {
+        PROCESS_INFORMATION process{};
+        HANDLE output = nullptr;
+    };
+    std::vector<Child> children(size_t(drivers.size()));
+    for (qsizetype i = 0; i < drivers.size(); ++i) {
+        Child &child = children[size_t(i)];
+        SECURITY_ATTRIBUTES inheritable{ sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE };
+        HANDLE input = nullptr;
+        if (!CreatePipe(&child.output, &input, &inheritable, 64 * 1024))
+            continue;
+        SetHandleInformation(child.output, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEOFFFEEDBACK;
+        startup.hStdOutput = input;
+        std::wstring commandLine = L'"' + program + L"\" --probe-drivers " + drivers[i].toStdWString();
+        // Suspended until it is in the job, so that nothing it starts escapes it.
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                           nullptr, &startup, &child.process)) {
+            if (job)
+                AssignProcessToJobObject(job, child.process.hProcess);
+            ResumeThread(child.process.hThread);
+        }
+        CloseHandle(input);
+    }
+
+    const ULONGLONG deadline = GetTickCount64() + childTimeLimitMs;
+    QList<DriverProbe> probes;
+    for (qsizetype i = 0; i < drivers.size(); ++i) {
+        const Child &child = children[size_t(i)];
+        DriverProbe probe{ drivers[i], DriverStatus::Unknown, QStringLiteral("the probe could not be started") };
+        if (child.process.hProcess) {
+            const ULONGLONG now = GetTickCount64();
+            DWORD status = 0;
+            if (WaitForSingleObject(child.process.hProcess, DWORD(deadline > now ? deadline - now : 0)) != WAIT_OBJECT_0) {
+                TerminateProcess(child.process.hProcess, 1);
+                probe.detail = QStringLiteral("no answer within %1 seconds").arg(childTimeLimitMs / 1000);
+            } else if (const auto answer = parseDriverProbeAnswer(readAvailable(child.output), { drivers[i] })) {
+                probe = answer->first();
+            } else if (GetExitCodeProcess(child.process.hProcess, &status)) {
+                probe.detail = QStringLiteral("the probe ended without an answer, status %1").arg(hexCode(status));
+            }
+            CloseHandle(child.process.hThread);
+            CloseHandle(child.process.hProcess);
+        }
+        if (child.output)
+            CloseHandle(child.output);
+        probes.append(probe);
+    }
+    if (job)
+        CloseHandle(job);
+    return probes;
+}
