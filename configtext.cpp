@@ -1,4 +1,5 @@
 #include "configtext.h"
+#include "driverchoices.h"
 
 #include <QHash>
 #include <QStringDecoder>
@@ -147,10 +148,8 @@ class Reader
 public:
     Reader(QByteArrayView text, const QList<QByteArray> &otherKeys) : t(text), n(text.size())
     {
-        for (const LauncherKey &key : launcherKeys) {
-            m_keys.append(QByteArray(key.key));
-            m_keys.append(QByteArray(key.key) + windowsVariantSuffix);
-        }
+        for (const QByteArray &key : launcherKeys())
+            m_keys << key << key + windowsVariantSuffix;
         m_repairable = m_keys.size();
         for (const QByteArray &key : otherKeys) {
             if (!m_keys.contains(key))
@@ -504,9 +503,11 @@ QByteArray defaultValueOf(QByteArrayView key)
 {
     if (key.endsWith(windowsVariantSuffix))
         key.chop(qstrlen(windowsVariantSuffix));
-    for (const LauncherKey &launcherKey : launcherKeys) {
-        if (key == launcherKey.key)
-            return launcherKey.defaultValue;
+    if (key == renderingMethodKey)
+        return driverChoices[0].method;
+    for (const DriverChoice &choice : driverChoices) {
+        if (key == choice.driverKey)
+            return choice.driverValue;
     }
     return QByteArray();
 }
@@ -578,6 +579,16 @@ std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading 
 }
 
 } // namespace
+
+QList<QByteArray> launcherKeys()
+{
+    QList<QByteArray> keys = { renderingMethodKey };
+    for (const DriverChoice &choice : driverChoices) {
+        if (!keys.contains(choice.driverKey))
+            keys.append(choice.driverKey);
+    }
+    return keys;
+}
 
 std::optional<QByteArray> ConfigReading::value(QByteArrayView key) const
 {

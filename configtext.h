@@ -28,18 +28,10 @@
 
 inline constexpr char windowsVariantSuffix[] = ".windows";
 
-// The launcher's own keys of the [rendering] section, each with the value the game takes
-// where the file sets none. Each is also read and written as its Windows variant.
-struct LauncherKey
-{
-    const char *key;
-    const char *defaultValue;
-};
-inline constexpr LauncherKey launcherKeys[] = {
-    { "renderer/rendering_method", "forward_plus" },
-    { "rendering_device/driver", "vulkan" },
-    { "gl_compatibility/driver", "opengl3" },
-};
+// The launcher's own keys of the [rendering] section, from the driver choice table: the
+// rendering method and each family's driver key. Each is also read and written as its
+// Windows variant.
+QList<QByteArray> launcherKeys();
 
 // One entry of a key read, where the parse stood.
 struct ConfigEntry

@@ -3,6 +3,7 @@
 // none of them.
 
 #include "driverprobe.h"
+#include "driverchoices.h"
 
 #include <windows.h>
 
@@ -221,16 +222,9 @@ DriverProbe probeD3d11()
     return found(QStringLiteral("DirectX 11, feature level %1_%2").arg(level >> 12).arg((level >> 8) & 0xf));
 }
 
-const struct
-{
-    const char *driver;
-    DriverProbe (*probe)();
-} probes[] = {
-    { "vulkan", probeVulkan },
-    { "d3d12", probeD3d12 },
-    { "opengl3", probeOpenGl },
-    { "opengl3_angle", probeD3d11 },
-};
+// The probe of each row of the driver choice table, in its order.
+DriverProbe (*const probes[])() = { probeVulkan, probeD3d12, probeOpenGl, probeD3d11 };
+static_assert(std::size(probes) == std::size(driverChoices));
 
 // No dialog or debugger when a driver faults or a disk is missing: the process just ends,
 // and the one that started it answers `unknown`. The filter covers what the error mode,
@@ -278,11 +272,11 @@ DriverProbe probeDriverHere(const QString &driver)
 {
     quietErrors();
     DriverProbe result{ QString(), DriverStatus::Unknown, QStringLiteral("no probe for this driver") };
-    for (const auto &[name, probe] : probes) {
-        if (driver != QLatin1String(name))
+    for (int row = 0; row < driverChoiceCount; ++row) {
+        if (driver != QLatin1String(driverChoices[row].driverValue))
             continue;
         try {
-            result = probe();
+            result = probes[row]();
         } catch (...) {
             result = { QString(), DriverStatus::Unknown, QStringLiteral("the probe threw an exception") };
         }

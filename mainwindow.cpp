@@ -3,6 +3,7 @@
 
 #include "configfile.h"
 #include "configtext.h"
+#include "driverchoices.h"
 
 #include <QApplication>
 #include <QDir>
@@ -24,25 +25,14 @@ static const QString configFileName = QStringLiteral("override.cfg");
 
 namespace {
 
-// The rendering driver choices, in the order of the radio buttons. Rows of one family
-// share the rendering method and the driver key; the first row of each family holds
-// the driver key's default value.
-struct DriverChoice
-{
-    QRadioButton *Ui_MainWindow::*button;
-    const char *method;
-    const char *driverKey;
-    const char *driverValue;
+// The radio buttons of the driver choice table's rows, in its order.
+QRadioButton *Ui_MainWindow::*const driverButtonOf[] = {
+    &Ui_MainWindow::radio_vulkan,
+    &Ui_MainWindow::radio_d3d12,
+    &Ui_MainWindow::radio_opengl3,
+    &Ui_MainWindow::radio_angle,
 };
-
-const char methodKey[] = "renderer/rendering_method";
-
-const DriverChoice driverChoices[] = {
-    { &Ui_MainWindow::radio_vulkan, "forward_plus", "rendering_device/driver", "vulkan" },
-    { &Ui_MainWindow::radio_d3d12, "forward_plus", "rendering_device/driver", "d3d12" },
-    { &Ui_MainWindow::radio_opengl3, "gl_compatibility", "gl_compatibility/driver", "opengl3" },
-    { &Ui_MainWindow::radio_angle, "gl_compatibility", "gl_compatibility/driver", "opengl3_angle" },
-};
+static_assert(std::size(driverButtonOf) == std::size(driverChoices));
 
 // The per-user files of the game that the player may clear, in the order of the buttons.
 struct ClearAction
@@ -133,8 +123,8 @@ MainWindow::MainWindow(QWidget *parent)
     setFixedSize(384, 320);
 
     QList<QRadioButton *> driverButtons;
-    for (const DriverChoice &choice : driverChoices)
-        driverButtons.append(ui->*choice.button);
+    for (QRadioButton *Ui_MainWindow::*button : driverButtonOf)
+        driverButtons.append(ui->*button);
     QList<QPushButton *> clearButtons;
     for (const ClearAction &action : clearActions)
         clearButtons.append(ui->*action.button);
@@ -182,7 +172,7 @@ void MainWindow::onDriversProbed(const QList<DriverProbe> &probes)
 {
     m_driverProbes = probes;
     for (qsizetype row = 0; row < probes.size(); ++row) {
-        QRadioButton *button = ui->*driverChoices[row].button;
+        QRadioButton *button = ui->*driverButtonOf[row];
         const QString &detail = probes[row].detail;
         if (probes[row].status == DriverStatus::Found) {
             button->setToolTip(QStringLiteral("Found: %1").arg(detail));
@@ -216,7 +206,7 @@ int MainWindow::driverRowInFile() const
     const auto setting = [&](const char *key, const char *defaultValue) {
         return reading.valueOnWindows(key).value_or(defaultValue);
     };
-    const int family = setting(methodKey, driverChoices[0].method) == driverChoices[0].method ? 0 : 2;
+    const int family = setting(renderingMethodKey, driverChoices[0].method) == driverChoices[0].method ? 0 : 2;
     const DriverChoice &first = driverChoices[family];
     return setting(first.driverKey, first.driverValue) == first.driverValue ? family : family + 1;
 }
@@ -261,7 +251,7 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     // are set, in one write.
     QList<std::pair<QString, QString>> settings;
     for (const auto &[key, value] :
-         { std::pair(methodKey, choice.method), std::pair(choice.driverKey, choice.driverValue) }) {
+         { std::pair(renderingMethodKey, choice.method), std::pair(choice.driverKey, choice.driverValue) }) {
         settings.append({ QLatin1String(key), QLatin1String(value) });
         settings.append({ QLatin1String(key) + QLatin1String(windowsVariantSuffix), QLatin1String(value) });
     }
@@ -279,11 +269,11 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
     }
     // Show the driver the game will really use. Signals are blocked so that this neither
     // writes again nor brings a second message.
-    for (const DriverChoice &row : driverChoices)
-        (ui->*row.button)->blockSignals(true);
-    (ui->*driverChoices[driverRowInFile()].button)->setChecked(true);
-    for (const DriverChoice &row : driverChoices)
-        (ui->*row.button)->blockSignals(false);
+    for (QRadioButton *Ui_MainWindow::*button : driverButtonOf)
+        (ui->*button)->blockSignals(true);
+    (ui->*driverButtonOf[driverRowInFile()])->setChecked(true);
+    for (QRadioButton *Ui_MainWindow::*button : driverButtonOf)
+        (ui->*button)->blockSignals(false);
     warnInFolder(what, problem);
 }
 
@@ -316,7 +306,7 @@ void MainWindow::onRunGame()
 {
     // With a driver that the probe did not find, ask first; Cancel is the default.
     for (qsizetype row = 0; row < m_driverProbes.size(); ++row) {
-        const QRadioButton *button = ui->*driverChoices[row].button;
+        const QRadioButton *button = ui->*driverButtonOf[row];
         if (!button->isChecked() || m_driverProbes[row].status != DriverStatus::Missing)
             continue;
         const QString name = button->text().section(QStringLiteral(" ("), 0, 0);

@@ -112,8 +112,8 @@ private:
 void TestConfigProperty::anyWriteReachesTheGameAndKeepsTheRest()
 {
     QList<QByteArray> keys;
-    for (const LauncherKey &key : launcherKeys)
-        keys << key.key << QByteArray(key.key) + windowsVariantSuffix;
+    for (const QByteArray &key : launcherKeys())
+        keys << key << key + windowsVariantSuffix;
     const QStringList values = { QStringLiteral("vulkan"), QString(), QStringLiteral("C:\\$1\\0 \u00e9t\u00e9") };
     QRandomGenerator random(20240611);
     int repaired = 0;
