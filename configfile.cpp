@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
 #include <QSaveFile>
 
@@ -184,11 +186,14 @@ QString createFile(const QString &fileName, const QByteArray &text)
 // as it was opened; only a link needs the name of its target.
 Failure replaceFile(QFile &file, const QString &fileName, qint64 oldSize, const QByteArray &newText)
 {
+    // A link is replaced at the file it leads to now, else where the system reached the
+    // open file; either must be the file that was read: a link pointed elsewhere meanwhile
+    // leads to a file the choice would not reach the game through.
     QString target = fileName;
     if (QFileInfo(fileName).isSymLink()) {
-        target = finalPathOf(file);
-        if (target.isEmpty())
-            target = linkTarget(fileName);
+        target = linkTarget(fileName);
+        if (!QFileInfo::exists(target))
+            target = finalPathOf(file);
     }
     QFile named(target);
     if (!named.open(QIODevice::ReadOnly))
@@ -334,20 +339,16 @@ Failure replaceFile(QFile &file, const QString &fileName, qint64 oldSize, const 
     struct stat named;
     if (fstat(file.handle(), &opened) != 0)
         return { cannotWrite, locationUnknown };
-    QByteArray target;
-    bool located = false;
-    for (const QByteArray &candidate : std::as_const(candidates)) {
-        if (stat(candidate.constData(), &named) != 0)
-            continue;
-        located = true;
-        if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-            target = candidate;
-            break;
-        }
-    }
-    if (target.isEmpty()) {
-        return { cannotWrite, located ? QStringLiteral("The file changed while it was written") : locationUnknown };
-    }
+    // The first name that leads anywhere decides: a link pointed elsewhere meanwhile
+    // leads to a file that was not read, and the choice would not reach the game.
+    const auto located = std::find_if(candidates.cbegin(), candidates.cend(), [&](const QByteArray &candidate) {
+        return stat(candidate.constData(), &named) == 0;
+    });
+    if (located == candidates.cend())
+        return { cannotWrite, locationUnknown };
+    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+        return { cannotWrite, QStringLiteral("The file changed while it was written") };
+    const QByteArray target = *located;
     file.close();
     // Asked for write access as well, so that a file the player made read-only is
     // refused here and never replaced behind the player's back.
