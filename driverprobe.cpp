@@ -64,6 +64,8 @@ int runDriverProbe(const QStringList &drivers, const QStringList &arguments)
 
 std::optional<QList<DriverProbe>> parseDriverProbeAnswer(QByteArrayView answer, const QStringList &drivers)
 {
+    if (answer.size() > maxAnswerSize)
+        return std::nullopt;
     QStringDecoder utf8(QStringDecoder::Utf8);
     QString text = utf8(answer);
     if (utf8.hasError() || !text.endsWith(u'\n'))

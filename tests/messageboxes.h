@@ -24,6 +24,7 @@ struct ShownBox
     QMessageBox::StandardButtons standardButtons;
     qsizetype buttonCount;
     bool parentedToWindow;
+    QMessageBox::StandardButton defaultButton;
 };
 
 inline QStringList *loggedMessages = nullptr;
@@ -52,7 +53,8 @@ inline QList<ShownBox> answerBoxes(const QWidget *window, Answer answer, const s
         if (!box)
             return;
         shown.append({ box->text(), box->windowTitle(), box->icon(), box->standardButtons(),
-                       box->buttons().size(), box->parentWidget() == window });
+                       box->buttons().size(), box->parentWidget() == window,
+                       box->standardButton(box->defaultButton()) });
         if (shown.size() > 1) {
             box->reject();
             return;

@@ -298,6 +298,11 @@ void TestWindow::driverProbe_data()
     QTest::newRow("crash") << answer + "; kill -SEGV $$" << QString();
     QTest::newRow("silent") << "exit 0" << QString();
     QTest::newRow("overdue") << answer + "; exec sleep 30" << QString();
+    QTest::newRow("no final line feed") << QString(answer).replace("A\\n'", "A'") << QString();
+    // Longer than an answer may be, whether the child is still there to be killed or not.
+    const QString longDetail = QString(answer).replace("\\tV", "\\t'\"$(printf %17000s | tr ' ' x)\"'");
+    QTest::newRow("detail of 17,000 characters") << longDetail << QString();
+    QTest::newRow("detail of 17,000 characters, then waits") << longDetail + "; exec sleep 30" << QString();
 }
 
 // What the driver probe answers, from a stand-in: only a valid answer marks buttons, a
@@ -317,7 +322,10 @@ void TestWindow::driverProbe()
     for (const QRadioButton *radio : window.findChildren<QRadioButton *>()) {
         const QPalette palette = radio->palette();
         const bool marked = radio->objectName() == missing;
-        QCOMPARE(palette.color(QPalette::WindowText) == palette.color(QPalette::Disabled, QPalette::WindowText), marked);
+        for (const QPalette::ColorGroup group : { QPalette::Active, QPalette::Inactive }) {
+            QCOMPARE(palette.color(group, QPalette::WindowText) == palette.color(QPalette::Disabled, QPalette::WindowText),
+                     marked);
+        }
         QCOMPARE(radio->accessibleDescription().isEmpty(), !marked);
         QCOMPARE(radio->toolTip().isEmpty(), missing.isEmpty() || radio->objectName() == "radio_opengl3");
     }
@@ -329,6 +337,8 @@ void TestWindow::driverProbe()
         const QList<ShownBox> boxes = answerBoxes(&window, Answer::Escape, [start] { start->click(); });
         QCOMPARE(boxes.size(), 1);
         QCOMPARE(boxes[0].buttonCount == 2, radio == missing);
+        if (radio == missing)
+            QCOMPARE(boxes[0].defaultButton, QMessageBox::Cancel);
         if (radio == missing)
             QCOMPARE(boxes[0].text, "The game is set to use DirectX 12, which was not found on this computer, so it "
                                     "may not start. Start it anyway?");
