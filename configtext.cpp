@@ -61,19 +61,47 @@ struct KeyCharacters
 };
 constexpr KeyCharacters keyCharacters;
 
-// A file saved as "Unicode" by an old editor, as the UTF-8 text it holds; nothing for any
-// other file.
+// Whether the first line, its line feed included, looks like UTF-16 of the given byte
+// order: a NUL in every second byte, and in no other. UTF-8 text never has a NUL there.
+bool firstLineIsUtf16(QByteArrayView text, bool littleEndian)
+{
+    if (text.size() < 2 || text.size() % 2 != 0)
+        return false;
+    for (qsizetype i = 0; i + 1 < text.size(); i += 2) {
+        const char low = littleEndian ? text[i] : text[i + 1];
+        const char high = littleEndian ? text[i + 1] : text[i];
+        if (high != 0 || low == 0)
+            return false;
+        if (low == '\n')
+            break;
+    }
+    return true;
+}
+
+// A file saved as "Unicode" by an old editor, with a byte-order mark or without one, as
+// the UTF-8 text it holds; nothing for any other file, and for one that does not decode.
 std::optional<QByteArray> fromUtf16(QByteArrayView text)
 {
     QStringDecoder::Encoding encoding;
-    if (text.startsWith("\xFF\xFE"))
+    bool marked = true;
+    if (text.startsWith("\xFF\xFE")) {
         encoding = QStringDecoder::Utf16LE;
-    else if (text.startsWith("\xFE\xFF"))
+    } else if (text.startsWith("\xFE\xFF")) {
         encoding = QStringDecoder::Utf16BE;
-    else
+    } else if (firstLineIsUtf16(text, true)) {
+        encoding = QStringDecoder::Utf16LE;
+        marked = false;
+    } else if (firstLineIsUtf16(text, false)) {
+        encoding = QStringDecoder::Utf16BE;
+        marked = false;
+    } else {
         return std::nullopt;
+    }
     QStringDecoder decoder(encoding);
-    const QString decoded = decoder(text.sliced(2));
+    const QString decoded = decoder(marked ? text.sliced(2) : text);
+    // Without a mark, only a text that is UTF-16 through and through counts as one.
+    if (!marked && (decoder.hasError() || !QStringView(decoded).isValidUtf16()))
+        return std::nullopt;
     return decoded.toUtf8();
 }
 
@@ -171,6 +199,13 @@ private:
     qsizetype stringEnd(qsizetype p) const;
     qsizetype numberEnd(qsizetype p) const;
     qsizetype valueEnd(qsizetype p, qsizetype *failedAt) const;
+    struct KeyStop
+    {
+        enum Kind { Equals, Header, End, Unreadable } kind;
+        qsizetype at; // after "=", at "[", or where the text ends in a quoted key
+    };
+    KeyStop readKey(qsizetype p, std::string &key) const;
+    bool readsOnFrom(qsizetype p) const;
     int keyIndex(QByteArrayView section, QByteArrayView key) const;
     bool readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &resume);
 
@@ -265,13 +300,10 @@ qsizetype Reader::valueEnd(qsizetype p, qsizetype *failedAt) const
             if (end < 0)
                 return fail();
             p = end;
-        } else if (c == '#') { // a colour
-            qsizetype end = p + 1;
-            while (end < n && isHexDigit(t[end]))
-                ++end;
-            if (end == p + 1)
-                return fail();
-            p = end;
+        } else if (c == '#') { // a colour; "#" alone is black
+            ++p;
+            while (p < n && isHexDigit(t[p]))
+                ++p;
         } else if (isNameStart(c)) {
             qsizetype end = p + 1;
             while (end < n && isNameChar(t[end]))
@@ -312,6 +344,57 @@ qsizetype Reader::valueEnd(qsizetype p, qsizetype *failedAt) const
     }
 }
 
+// Reads a key from p up to "=": blanks and comments dropped, a quoted key replacing what
+// came before it. Stops at "[" where nothing of the key has been gathered yet: a header.
+Reader::KeyStop Reader::readKey(qsizetype p, std::string &key) const
+{
+    while (p < n) {
+        const char c = t[p];
+        if (isSpace(c)) {
+            ++p;
+        } else if (c == ';') {
+            p = lineFeedOrEnd(p);
+        } else if (c == '[' && key.empty()) {
+            return { KeyStop::Header, p };
+        } else if (c == '"') {
+            const qsizetype end = stringEnd(p);
+            if (end < 0)
+                return { KeyStop::Unreadable, p };
+            key = unescaped(t.sliced(p + 1, end - p - 2)).toStdString();
+            p = end;
+        } else if (c == '=') {
+            return { KeyStop::Equals, p + 1 };
+        } else {
+            qsizetype end = p + 1;
+            while (end < n && keyCharacters.plain[uchar(t[end])])
+                ++end;
+            key.append(t.data() + p, end - p);
+            p = end;
+        }
+    }
+    return { KeyStop::End, n };
+}
+
+// Whether the game, reading on from p, reads the next header or entry, or the end of the
+// text, without failing.
+bool Reader::readsOnFrom(qsizetype p) const
+{
+    std::string key;
+    const KeyStop stop = readKey(p, key);
+    qsizetype failedAt = n;
+    switch (stop.kind) {
+    case KeyStop::End:
+        return true;
+    case KeyStop::Header:
+        return t.indexOf(']', stop.at + 1) >= 0;
+    case KeyStop::Equals:
+        return valueEnd(stop.at, &failedAt) >= 0;
+    case KeyStop::Unreadable:
+        break;
+    }
+    return false;
+}
+
 // Which key asked for an entry sets: SECTION/KEY, or KEY before any header.
 int Reader::keyIndex(QByteArrayView section, QByteArrayView key) const
 {
@@ -327,10 +410,10 @@ int Reader::keyIndex(QByteArrayView section, QByteArrayView key) const
 }
 
 // A value of one of the launcher's own keys that the game would fail on, read as the
-// player meant it: a quoted value without its closing quote on its line (the game would
-// read on over the line end), a bare word or a word in single quotes, or nothing before
-// the line end. Returns false where the game reads the value itself, even on a later
-// line.
+// player meant it: a quoted value without its closing quote on its line, where the game
+// would not read on after the quote that closes it later (read up to the line end); a
+// bare word or a word in single quotes; or nothing before the line end. Returns false
+// where the game reads the value itself, even on a later line.
 bool Reader::readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &resume)
 {
     const auto meant = [&](qsizetype begin, qsizetype end, std::optional<QByteArray> value) {
@@ -352,6 +435,10 @@ bool Reader::readAsMeant(qsizetype afterEquals, ConfigEntry &entry, qsizetype &r
             if (t[p] == '\\' && p + 1 < n && !isLineEnd(t[p + 1]))
                 ++p;
         }
+        // Closed on a later line, a string is the game's value wherever the game reads on
+        // after it; only where it would fail there did the player forget the quote.
+        if (const qsizetype end = stringEnd(at); end >= 0 && readsOnFrom(end))
+            return false;
         return meant(at, p, unescaped(t.sliced(at + 1, p - at - 1)));
     }
     // A trial that failed is not repeated inside the stretch it covered, so that many such
@@ -392,50 +479,22 @@ ConfigReading Reader::read()
     for (qsizetype p = 0;;) {
         // A key, up to "=". The text ending here ends the file normally.
         key.clear();
-        qsizetype keyBegin = p;
-        bool stop = false;
-        while (!stop) {
-            if (p == n) {
-                stop = true;
+        const qsizetype keyBegin = p;
+        const KeyStop stop = readKey(p, key);
+        if (stop.kind == KeyStop::Header) {
+            const qsizetype closing = t.indexOf(']', stop.at + 1);
+            if (closing < 0)
                 break;
-            }
-            const char c = t[p];
-            if (isSpace(c)) {
-                ++p;
-            } else if (c == ';') {
-                p = lineFeedOrEnd(p);
-            } else if (c == '[' && key.empty()) {
-                const qsizetype closing = t.indexOf(']', p + 1);
-                if (closing < 0) {
-                    stop = true;
-                    break;
-                }
-                section = t.sliced(p + 1, closing - p - 1).trimmed().toByteArray();
-                p = keyBegin = closing + 1;
-                inFirstRenderingSection = !sawRenderingSection && section == renderingSection;
-                sawRenderingSection = sawRenderingSection || inFirstRenderingSection;
-                completed(p);
-            } else if (c == '"') {
-                const qsizetype end = stringEnd(p);
-                if (end < 0) {
-                    stop = true;
-                    break;
-                }
-                key = unescaped(t.sliced(p + 1, end - p - 2)).toStdString();
-                p = end;
-            } else if (c == '=') {
-                ++p;
-                break;
-            } else {
-                qsizetype end = p + 1;
-                while (end < n && keyCharacters.plain[uchar(t[end])])
-                    ++end;
-                key.append(t.data() + p, end - p);
-                p = end;
-            }
+            section = t.sliced(stop.at + 1, closing - stop.at - 1).trimmed().toByteArray();
+            p = closing + 1;
+            inFirstRenderingSection = !sawRenderingSection && section == renderingSection;
+            sawRenderingSection = sawRenderingSection || inFirstRenderingSection;
+            completed(p);
+            continue;
         }
-        if (stop)
+        if (stop.kind != KeyStop::Equals)
             break;
+        p = stop.at;
 
         // Its value.
         const int index = keyIndex(section, QByteArrayView(key.data(), qsizetype(key.size())));
@@ -499,10 +558,14 @@ ConfigReading readText(QByteArrayView text, const QList<QByteArray> &otherKeys)
     return Reader(text, otherKeys).read();
 }
 
+QByteArrayView withoutVariantSuffix(QByteArrayView key)
+{
+    return key.endsWith(windowsVariantSuffix) ? key.chopped(qstrlen(windowsVariantSuffix)) : key;
+}
+
 QByteArray defaultValueOf(QByteArrayView key)
 {
-    if (key.endsWith(windowsVariantSuffix))
-        key.chop(qstrlen(windowsVariantSuffix));
+    key = withoutVariantSuffix(key);
     if (key == renderingMethodKey)
         return driverChoices[0].method;
     for (const DriverChoice &choice : driverChoices) {
@@ -512,11 +575,53 @@ QByteArray defaultValueOf(QByteArrayView key)
     return QByteArray();
 }
 
+// The first row of the family that the game takes for a rendering method: the family
+// whose method it is exactly, else the first one, whatever the method's name.
+int familyOfMethod(QByteArrayView method)
+{
+    for (int row = 0; row < driverChoiceCount; ++row) {
+        if (method == driverChoices[row].method)
+            return row;
+    }
+    return 0;
+}
+
+// A driver's name as the game compares it.
+QString driverName(QByteArrayView value)
+{
+    return QString::fromUtf8(value).toLower();
+}
+
+// Whether the game reads two values of one of the launcher's keys alike: methods of the
+// same family, a driver's name in other letters. Other values only when they are equal.
+bool readAlike(QByteArrayView key, QByteArrayView a, QByteArrayView b)
+{
+    key = withoutVariantSuffix(key);
+    if (key == renderingMethodKey)
+        return familyOfMethod(a) == familyOfMethod(b);
+    for (const DriverChoice &choice : driverChoices) {
+        if (key == choice.driverKey)
+            return driverName(a) == driverName(b);
+    }
+    return a == b;
+}
+
+// The line end of lines added to the text: CR LF where its first line feed follows a
+// carriage return, else a line feed; a new file's where it has no line feed at all.
+QByteArray lineEndOf(QByteArrayView text)
+{
+    const qsizetype lineFeed = text.indexOf('\n');
+    if (lineFeed < 0)
+        return newFileLineEnd;
+    return lineFeed > 0 && text[lineFeed - 1] == '\r' ? "\r\n" : "\n";
+}
+
 // One round of the edit: nothing when the text needs no change. Keys without an entry
 // are added only when `addMissing`: added once, a key the game still does not find would
 // be added again and again.
 std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading &reading,
-                                       const QList<ConfigSetting> &settings, bool addMissing)
+                                       const QList<ConfigSetting> &settings, bool addMissing,
+                                       const QByteArray &lineEnd)
 {
     struct Edit
     {
@@ -526,18 +631,31 @@ std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading 
     };
     QList<Edit> edits;
     QList<bool> present(settings.size(), false);
+    // The value each key gets: where it is asked for, what the file already expresses
+    // when the game reads it alike.
+    QList<QByteArray> values;
+    for (const ConfigSetting &setting : settings) {
+        const std::optional<QByteArray> read =
+            setting.asTheGameReadsIt ? reading.valueOnWindows(withoutVariantSuffix(setting.key)) : std::nullopt;
+        values.append(read && readAlike(setting.key, *read, setting.value) ? *read : setting.value);
+    }
     QHash<QByteArray, QByteArray> valuesRead;
     for (const ConfigEntry &entry : reading.entries) {
         if (entry.value)
             valuesRead.insert(entry.key, *entry.value);
     }
     for (const ConfigEntry &entry : reading.entries) {
-        const auto setting = std::find_if(settings.begin(), settings.end(),
-                                          [&](const ConfigSetting &s) { return s.key == entry.key; });
+        const qsizetype index = std::find_if(settings.begin(), settings.end(),
+                                             [&](const ConfigSetting &s) { return s.key == entry.key; })
+            - settings.begin();
         QByteArray bytes;
-        if (setting != settings.end()) {
-            present[setting - settings.begin()] = true;
-            bytes = quoted(setting->value);
+        if (index < settings.size()) {
+            present[index] = true;
+            if (settings[index].asTheGameReadsIt && !entry.repaired && entry.value
+                && readAlike(entry.key, *entry.value, values[index])) {
+                continue;
+            }
+            bytes = quoted(values[index]);
         } else if (entry.repaired) {
             // So that the game reads past it: what the player meant, or for nothing at
             // all the key's value read elsewhere, or the game's own default.
@@ -552,13 +670,16 @@ std::optional<QByteArray> withSettings(QByteArrayView text, const ConfigReading 
     QByteArray added;
     for (qsizetype i = 0; i < settings.size(); ++i) {
         if (!present[i] && addMissing)
-            added += settings[i].key + '=' + quoted(settings[i].value) + '\n';
+            added += settings[i].key + '=' + quoted(values[i]) + lineEnd;
     }
     if (!added.isEmpty()) {
-        if (reading.needsSection)
-            added = "\n[rendering]\n" + added + (reading.sectionAfter ? '[' + *reading.sectionAfter + "]\n" : QByteArray());
-        else if (!reading.insertAtLineStart)
-            added.prepend('\n');
+        if (reading.needsSection) {
+            added = lineEnd + QByteArray("[rendering]") + lineEnd + added;
+            if (reading.sectionAfter)
+                added += '[' + *reading.sectionAfter + ']' + lineEnd;
+        } else if (!reading.insertAtLineStart) {
+            added.prepend(lineEnd);
+        }
         edits.append({ reading.insertAt, reading.insertAt, added });
     }
     if (edits.isEmpty())
@@ -635,13 +756,7 @@ std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<Conf
             break;
         }
     }
-    // Only the carriage return of a CR LF belongs to the line end; any other is text.
-    // Copied only when there is one: a large file costs fewer copies.
-    QByteArray withoutCrLf;
-    if (text.contains('\r')) {
-        withoutCrLf = text.toByteArray().replace("\r\n", "\n");
-        text = withoutCrLf;
-    }
+    const QByteArray lineEnd = lineEndOf(text);
 
     QList<QByteArray> keys;
     for (const ConfigSetting &setting : settings)
@@ -654,7 +769,7 @@ std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<Conf
     // the last reading is also the proof that the game reads the values written.
     constexpr int maxRounds = 8;
     int rounds = 0;
-    while (std::optional<QByteArray> next = withSettings(current, reading, settings, rounds == 0)) {
+    while (std::optional<QByteArray> next = withSettings(current, reading, settings, rounds == 0, lineEnd)) {
         if (++rounds > maxRounds) {
             if (problem)
                 *problem = QStringLiteral("The game would not read the choice: the edit does not settle");
@@ -666,7 +781,7 @@ std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<Conf
     }
     for (const ConfigSetting &setting : settings) {
         const std::optional<QByteArray> read = reading.value(setting.key);
-        if (read == setting.value)
+        if (setting.asTheGameReadsIt ? read && readAlike(setting.key, *read, setting.value) : read == setting.value)
             continue;
         if (problem) {
             *problem = read ? QStringLiteral("The game would not read the choice: it would take %1 to be \"%2\"")
@@ -676,14 +791,20 @@ std::optional<QByteArray> configWithValues(QByteArrayView text, const QList<Conf
         }
         return std::nullopt;
     }
-    // Line ends alone are no change: a file that already holds every value is left as
-    // it is, whatever its line ends.
-    if (!recoded && current == text)
-        return std::nullopt;
+    if (rounds == 0)
+        return recoded ? std::optional<QByteArray>(text.toByteArray()) : std::nullopt;
+    return edited;
+}
 
-    QByteArray result = current.data() == edited.constData() ? std::move(edited) : current.toByteArray();
-#ifdef Q_OS_WIN
-    result.replace("\n", "\r\n");
-#endif
-    return result;
+int gameDriverChoice(const ConfigReading &reading)
+{
+    const int family = familyOfMethod(reading.valueOnWindows(renderingMethodKey).value_or(driverChoices[0].method));
+    const DriverChoice &first = driverChoices[family];
+    const QString driver = driverName(reading.valueOnWindows(first.driverKey).value_or(first.driverValue));
+    for (int row = family; row < driverChoiceCount && qstrcmp(driverChoices[row].driverKey, first.driverKey) == 0;
+         ++row) {
+        if (driver == QLatin1String(driverChoices[row].driverValue))
+            return row;
+    }
+    return family;
 }

@@ -78,6 +78,17 @@ bool enterGameDataDirectory(QDir &dir)
     return !folder.isEmpty() && dir.exists();
 }
 
+// Several keys at once, in one write of the file; keys that have no entry are added in
+// the order given.
+bool setSettings(const QList<ConfigSetting> &settings, QString *problem)
+{
+    return rewriteConfigFile(configFileName, QByteArray("[rendering]") + newFileLineEnd,
+                             [&](QByteArrayView text, QString *refusal) {
+                                 return configWithValues(text, settings, refusal);
+                             },
+                             problem);
+}
+
 } // namespace
 
 QString gameDataFolder()
@@ -103,17 +114,7 @@ QString getSetting(const QString &key, const QString &defaultValue)
 
 bool setSetting(const QString &key, const QString &value, QString *problem)
 {
-    return setSettings({ { key, value } }, problem);
-}
-
-bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *problem)
-{
-    QList<ConfigSetting> edits;
-    for (const auto &[key, value] : settings)
-        edits.append({ key.toUtf8(), value.toUtf8() });
-    return rewriteConfigFile(configFileName, "[rendering]\n", [&](QByteArrayView text, QString *refusal) {
-        return configWithValues(text, edits, refusal);
-    }, problem);
+    return setSettings({ { key.toUtf8(), value.toUtf8() } }, problem);
 }
 
 MainWindow::MainWindow(QWidget *parent)
@@ -196,19 +197,11 @@ void MainWindow::reportStartupProblem()
         warnInFolder(what, reason);
 }
 
-// The row of the driver that override.cfg expresses to the game, which reads each key
-// through its Windows variant where there is one. An unknown method falls to the
-// compatibility family, and an unknown driver to the second row of its family.
+// The row of the driver that override.cfg expresses to the game.
 int MainWindow::driverRowInFile() const
 {
     const std::optional<QByteArray> text = readConfigFile(configFileName);
-    const ConfigReading reading = text ? readConfig(*text) : ConfigReading();
-    const auto setting = [&](const char *key, const char *defaultValue) {
-        return reading.valueOnWindows(key).value_or(defaultValue);
-    };
-    const int family = setting(renderingMethodKey, driverChoices[0].method) == driverChoices[0].method ? 0 : 2;
-    const DriverChoice &first = driverChoices[family];
-    return setting(first.driverKey, first.driverValue) == first.driverValue ? family : family + 1;
+    return gameDriverChoice(text ? readConfig(*text) : ConfigReading());
 }
 
 // The folder the launcher works in, for the messages; once it has been deleted the
@@ -248,12 +241,14 @@ void MainWindow::onRenderingDriverChanged(bool checked, int index)
         return;
     const DriverChoice &choice = driverChoices[index];
     // The game reads each key through its Windows variant where the file has one: both
-    // are set, in one write.
-    QList<std::pair<QString, QString>> settings;
+    // are set, in one write. At start-up the window shows what the file expresses, which
+    // may be worded otherwise (another method of the family, a driver's name in capitals):
+    // that is kept, and only what the game would read otherwise is written.
+    QList<ConfigSetting> settings;
     for (const auto &[key, value] :
          { std::pair(renderingMethodKey, choice.method), std::pair(choice.driverKey, choice.driverValue) }) {
-        settings.append({ QLatin1String(key), QLatin1String(value) });
-        settings.append({ QLatin1String(key) + QLatin1String(windowsVariantSuffix), QLatin1String(value) });
+        settings.append({ key, value, m_constructing });
+        settings.append({ QByteArray(key) + windowsVariantSuffix, value, m_constructing });
     }
     QString problem;
     if (setSettings(settings, &problem))

@@ -21,9 +21,6 @@ QString getSetting(const QString &key, const QString &defaultValue);
 // Returns whether the file now holds the value; when it does not, `problem` (if given)
 // receives why, in the system's words or the launcher's own.
 bool setSetting(const QString &key, const QString &value, QString *problem = nullptr);
-// The same for several keys at once, in one write of the file; keys that have no entry
-// are added in the order given.
-bool setSettings(const QList<std::pair<QString, QString>> &settings, QString *problem = nullptr);
 
 // The game's per-user folder "Quillmont", whether or not it exists; nothing when it is
 // not an absolute path (a relative or missing HOME), so that no file of the same name in

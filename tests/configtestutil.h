@@ -91,11 +91,15 @@ private:
     QString m_previous;
 };
 
-// Text as the writer leaves it on disk: line feeds become CR LF on Windows.
-inline QByteArray onDisk(QByteArray text)
+// Text as the writer leaves it on disk, in place of `before`: a file with a line feed
+// keeps its line ends, and one without, or a new one, gets this platform's.
+inline QByteArray onDisk(QByteArray text, const QByteArray &before = QByteArray())
 {
 #ifdef Q_OS_WIN
-    text.replace("\n", "\r\n");
+    if (!before.contains('\n'))
+        text.replace("\n", "\r\n");
+#else
+    Q_UNUSED(before);
 #endif
     return text;
 }
@@ -131,11 +135,13 @@ inline QStringList entriesOf(const QString &folder)
 // launcher's reader. Keys drop every character of code 32 or less, ";" comments run to
 // the line feed, "[" opens a header only before anything else of the key, a quoted key
 // replaces what came before it, and "=" ends the key. A value is a string, a number,
-// true, false, null, inf, nan, a colour, Name(...), [...] or {...}; anything else stops
-// the game. Every entry read sets SECTION/KEY, the last one winning.
+// true, false, null, inf, nan, a colour, Name(...), [...] or {...}; anything else, and a
+// quoted key or header that the text ends in, stops the game. Every entry read sets
+// SECTION/KEY, the last one winning.
 struct GameView
 {
     QMap<QByteArray, QByteArray> entries; // a string's text, else the value as written
+    QMap<QByteArray, QByteArrayList> assignments; // every value read, in order
     QList<QByteArray> comments; // as read, in order
     bool parseError = false;
     qsizetype stop = 0; // where the entry the game failed on began, or the end
@@ -165,13 +171,13 @@ public:
                 } else if (c == '[' && key.isEmpty()) {
                     const qsizetype close = s.indexOf(']', i);
                     if (close < 0)
-                        return view;
+                        return failed();
                     section = s.mid(i + 1, close - i - 1).trimmed();
                     i = view.stop = close + 1;
                 } else if (c == '"') {
                     key.clear();
                     if (!string(&key))
-                        return view;
+                        return failed();
                 } else if (c == '=') {
                     ++i;
                     break;
@@ -181,19 +187,25 @@ public:
                 }
             }
             QByteArray read;
-            if (!value(&read)) {
-                view.parseError = true;
-                return view;
-            }
-            view.entries.insert(section.isEmpty() ? key : section + '/' + key, read);
+            if (!value(&read))
+                return failed();
+            const QByteArray setting = section.isEmpty() ? key : section + '/' + key;
+            view.entries.insert(setting, read);
+            view.assignments[setting].append(read);
         }
     }
 
 private:
+    GameView failed()
+    {
+        view.parseError = true;
+        return view;
+    }
     void comment()
     {
         const qsizetype end = s.indexOf('\n', i) < 0 ? s.size() : s.indexOf('\n', i);
-        view.comments.append(s.mid(i, end - i));
+        // Without the carriage return of a CR LF, which belongs to the line end.
+        view.comments.append(s.mid(i, end - i - (end < s.size() && s[end - 1] == '\r')));
         i = end;
     }
     void space()
@@ -247,7 +259,7 @@ private:
     bool value(QByteArray *read)
     {
         static const QRegularExpression atom(QStringLiteral(
-            "[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?|(true|false|null|inf|nan)(?![A-Za-z0-9_])|#[0-9a-fA-F]+"));
+            "[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?|(true|false|null|inf|nan)(?![A-Za-z0-9_])|#[0-9a-fA-F]*"));
         static const QRegularExpression constructor(QStringLiteral("[A-Za-z_][A-Za-z0-9_]*\\("));
         space();
         const qsizetype start = i;

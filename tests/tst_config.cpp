@@ -1,6 +1,7 @@
 // getSetting and setSetting on override.cfg: the file after each write, the value read,
 // failures produced for real, a large file, and the file as the game reads it.
 
+#include "configfile.h"
 #include "configtestutil.h"
 #include "mainwindow.h"
 
@@ -98,32 +99,35 @@ const QByteArray methodEntry = "rendering/renderer/rendering_method";
 const QByteArray deviceEntry = "rendering/rendering_device/driver";
 const QByteArray compatibilityEntry = "rendering/gl_compatibility/driver";
 
-// The driver choice whose settings the game uses on Windows, or -1 where it uses none of
-// them. There it reads a driver key only through its Windows variant, whose default the
-// engine sets, and the method through its variant where there is one.
+// The driver choice of a method and the two families' drivers: the game takes the
+// compatibility family only for exactly its method, and lowercases a driver's name; a
+// name it does not know is the family's first driver.
+int choiceOf(const QByteArray &method, const QByteArray &device, const QByteArray &compatibility)
+{
+    if (method == "gl_compatibility")
+        return QString::fromUtf8(compatibility).toLower() == u"opengl3_angle" ? 3 : 2;
+    return QString::fromUtf8(device).toLower() == u"d3d12" ? 1 : 0;
+}
+
+// The driver choice that the game uses on Windows. There it reads a driver key only
+// through its Windows variant, whose default the engine sets, and the method through its
+// variant where there is one.
 int gameChoice(const GameView &view)
 {
-    const QByteArray method = view.entries.value(methodEntry + ".windows", view.entries.value(methodEntry, "forward_plus"));
-    const QByteArray device = view.entries.value(deviceEntry + ".windows", "vulkan");
-    const QByteArray compatibility = view.entries.value(compatibilityEntry + ".windows", "opengl3");
-    if (method == "forward_plus")
-        return device == "vulkan" ? 0 : device == "d3d12" ? 1 : -1;
-    if (method == "gl_compatibility")
-        return compatibility == "opengl3" ? 2 : compatibility == "opengl3_angle" ? 3 : -1;
-    return -1;
+    return choiceOf(view.entries.value(methodEntry + ".windows", view.entries.value(methodEntry, "forward_plus")),
+                    view.entries.value(deviceEntry + ".windows", "vulkan"),
+                    view.entries.value(compatibilityEntry + ".windows", "opengl3"));
 }
 
 // The row the window shows for what the game reads: each key through its Windows variant,
-// else the key itself, else the default; an unknown method or driver selects the second
-// row of its branch.
+// else the key itself, else the default.
 int shownChoice(const GameView &view)
 {
     const auto value = [&](const QByteArray &entry, const char *fallback) {
         return view.entries.value(entry + ".windows", view.entries.value(entry, fallback));
     };
-    if (value(methodEntry, "forward_plus") == "forward_plus")
-        return value(deviceEntry, "vulkan") == "vulkan" ? 0 : 1;
-    return value(compatibilityEntry, "opengl3") == "opengl3" ? 2 : 3;
+    return choiceOf(value(methodEntry, "forward_plus"), value(deviceEntry, "vulkan"),
+                    value(compatibilityEntry, "opengl3"));
 }
 
 QMap<QByteArray, QByteArray> withoutDriverSettings(QMap<QByteArray, QByteArray> entries)
@@ -255,7 +259,7 @@ void TestConfig::writing_data()
     row("unquoted entry", "[rendering]\nrendering_device/driver=vulkan\n[display]\n",
         "[rendering]\nrendering_device/driver=\"d3d12\"\n[display]\n");
     row("unquoted entry, blanks and comment", "[rendering]\n  rendering_device/driver = vulkan \t; fast\r\n",
-        "[rendering]\n  rendering_device/driver = \"d3d12\" \t; fast\n");
+        "[rendering]\n  rendering_device/driver = \"d3d12\" \t; fast\r\n");
     row("empty unquoted entries", "[rendering]\nrendering_device/driver=\nrendering_device/driver =  ; none\n",
         "[rendering]\nrendering_device/driver=\"d3d12\"\nrendering_device/driver =\"d3d12\"  ; none\n");
     row("commented-out entries", "[rendering]\n;rendering_device/driver=\"vulkan\"\n; rendering_device/driver=\"gl\"\n",
@@ -275,9 +279,9 @@ void TestConfig::writing_data()
     row("same value", "[rendering]\nrendering_device/driver=\"d3d12\"\n",
         "[rendering]\nrendering_device/driver=\"d3d12\"\n");
     row("CR LF", "[rendering]\r\na=\"1\"\r\n[display]\r\nb=2\r\n",
-        "[rendering]\na=\"1\"\nrendering_device/driver=\"d3d12\"\n[display]\nb=2\n");
+        "[rendering]\r\na=\"1\"\r\nrendering_device/driver=\"d3d12\"\r\n[display]\r\nb=2\r\n");
     row("lone carriage returns kept", "; a\rb\n[rendering]\r\na=\"1\r\"\r\n",
-        "; a\rb\n[rendering]\na=\"1\r\"\nrendering_device/driver=\"d3d12\"\n");
+        "; a\rb\n[rendering]\r\na=\"1\r\"\r\nrendering_device/driver=\"d3d12\"\n");
     row("carriage returns only", "[rendering]\ra=\"1\"\r",
         "[rendering]\ra=\"1\"\r\nrendering_device/driver=\"d3d12\"\n");
     row("byte-order mark", "\xEF\xBB\xBF[rendering]\na=\"1\"\n",
@@ -287,9 +291,27 @@ void TestConfig::writing_data()
     row("text after the closing quote", "[rendering]\nrendering_device/driver=\"vulkan\"  # fast\n",
         "[rendering]\nrendering_device/driver=\"d3d12\"  # fast\n");
     row("CR LF, first line blank", "\r\n[rendering]\r\na=\"1\"\r\n",
-        "\n[rendering]\na=\"1\"\nrendering_device/driver=\"d3d12\"\n");
+        "\r\n[rendering]\r\na=\"1\"\r\nrendering_device/driver=\"d3d12\"\r\n");
     row("unquoted, lone carriage return at the end", "[rendering]\nrendering_device/driver=vulkan\r",
         "[rendering]\nrendering_device/driver=\"d3d12\"\r");
+    row("comment after the section's last entry", "[rendering]\na=\"1\" ; note\n[display]\nb=2\n",
+        "[rendering]\na=\"1\" ; note\nrendering_device/driver=\"d3d12\"\n[display]\nb=2\n");
+    row("empty entry filled with the value read earlier",
+        "[rendering]\ngl_compatibility/driver=\"opengl3_angle\"\ngl_compatibility/driver=\n",
+        "[rendering]\ngl_compatibility/driver=\"opengl3_angle\"\ngl_compatibility/driver=\"opengl3_angle\"\n"
+        "rendering_device/driver=\"d3d12\"\n");
+    row("string closed on the next line",
+        "[rendering]\nrendering_device/driver=\"vulkan\n\"\n[application]\nconfig/name=\"Foo\"\n",
+        "[rendering]\nrendering_device/driver=\"d3d12\"\n[application]\nconfig/name=\"Foo\"\n");
+    row("CR LF in a string of an LF file", "[application]\nconfig/description=\"one\r\ntwo\"\n[rendering]\n",
+        "[application]\nconfig/description=\"one\r\ntwo\"\n[rendering]\nrendering_device/driver=\"d3d12\"\n");
+    row("LF in a string of a CR LF file", "[application]\r\nconfig/description=\"one\ntwo\"\r\n[rendering]\r\n",
+        "[application]\r\nconfig/description=\"one\ntwo\"\r\n[rendering]\r\nrendering_device/driver=\"d3d12\"\r\n");
+    for (const auto encoding : { QStringEncoder::Utf16LE, QStringEncoder::Utf16BE }) {
+        row(encoding == QStringEncoder::Utf16LE ? "UTF-16 LE without a mark" : "UTF-16 BE without a mark",
+            QStringEncoder(encoding)(QStringLiteral("[rendering]\r\na=\"\u00e9\"\r\n")),
+            "[rendering]\r\na=\"\xC3\xA9\"\r\nrendering_device/driver=\"d3d12\"\r\n");
+    }
     row("invalid UTF-8 kept", "; r\xE9glages vid\xE9o\n[rendering]\na=\"\xFF\xFE\"\n",
         "; r\xE9glages vid\xE9o\n[rendering]\na=\"\xFF\xFE\"\nrendering_device/driver=\"d3d12\"\n");
 
@@ -313,12 +335,12 @@ void TestConfig::writing()
         QVERIFY(writeBytes(before));
     // A file that already holds the value, whatever its line ends, is not written at all:
     // it keeps its bytes and its time.
-    const bool unchanged = exists && QByteArray(before).replace("\r\n", "\n") == after;
+    const bool unchanged = exists && before == after;
     const QDateTime longAgo(QDate(2001, 2, 3), QTime(4, 5, 6), QTimeZone::utc());
     if (unchanged)
         QVERIFY(setModificationTime(configFile, longAgo));
     QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, value }), QStringList());
-    QCOMPARE(readBytes(), unchanged ? before : onDisk(after));
+    QCOMPARE(readBytes(), unchanged ? before : onDisk(after, before));
     QCOMPARE(getSetting(driverKey, QString()), value);
     QCOMPARE(entriesOf(m_folder->path()), QStringList { configFile });
     if (unchanged)
@@ -386,6 +408,20 @@ void TestConfig::reading_data()
     QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[rendering]\nrendering_device/driver=\"d3d12\"\n")
                                      << fallback;
     QTest::newRow("empty file") << QByteArray() << fallback;
+    // Values the game reads before the entry, so that it reaches it.
+    const QByteArray driver = "rendering_device/driver=\"d3d12\"\n";
+    QTest::newRow("escaped quote earlier") << "[rendering]\nconfig/name=\"My \\\"best\\\" save\"\n" + driver << "d3d12";
+    QTest::newRow("sign, empty array, null") << "[rendering]\nwindow/position=-1\nactions=[]\nconfig/icon=null\n" + driver
+                                             << "d3d12";
+    QTest::newRow("bare # colour") << "[rendering]\nshadow/color=#\n" + driver << "d3d12";
+    QTest::newRow("constructors, dictionary, numbers")
+        << "[rendering]\na=Color(0.3, 0.3, 0.3, 1)\nb={\"a\": [1, 2], \"b\": Vector2(1, 2)}\nc=#ff00ff\nd=inf\ne=nan\n"
+           "f=1e-5\n" + driver << "d3d12";
+    QTest::newRow("CR LF, opening quote only") << QByteArray("[rendering]\r\nrendering_device/driver=\"d3d12\r\n")
+                                               << "d3d12";
+    QTest::newRow("string closed on the next line")
+        << QByteArray("[rendering]\nrendering_device/driver=\"d3d12\n\"\n[application]\nconfig/name=\"Foo\"\n")
+        << "d3d12\n";
 }
 
 void TestConfig::reading()
@@ -510,6 +546,10 @@ void TestConfig::writeInReadOnlyFolder()
     QCOMPARE(callUnprivileged(*m_folder, { QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }),
              QStringList());
     QCOMPARE(readBytes(), QByteArray("[rendering]\nrendering_device/driver=\"d3d12\"\n; keep\n"));
+    // A longer text keeps its end too.
+    QCOMPARE(callUnprivileged(*m_folder, { QStringLiteral("set"), driverKey, QStringLiteral("opengl3_angle") }),
+             QStringList());
+    QCOMPARE(readBytes(), QByteArray("[rendering]\nrendering_device/driver=\"opengl3_angle\"\n; keep\n"));
     QCOMPARE(inodeOf(configFile), inode);
     QCOMPARE(entriesOf(m_folder->path()), QStringList { configFile });
 #else
@@ -645,6 +685,28 @@ void TestConfig::writeThroughSymlink()
     QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }), QStringList());
     QVERIFY(QFileInfo(configFile).isSymLink());
     QCOMPARE(readBytes(reached), QByteArray("[rendering]\nrendering_device/driver=\"d3d12\"\n"));
+
+    // A dangling chain of links: each link's target is taken from the folder it lies in.
+    QVERIFY(QFile::remove(configFile) && QDir().mkdir(QStringLiteral("sub")));
+    QVERIFY(symlink("new.cfg", "sub/link") == 0 && symlink("sub/link", "override.cfg") == 0);
+    QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }), QStringList());
+    QCOMPARE(readBytes(QStringLiteral("sub/new.cfg")), onDisk("[rendering]\nrendering_device/driver=\"d3d12\"\n"));
+    QVERIFY(!QFileInfo::exists(QStringLiteral("new.cfg")));
+
+    // A link pointed elsewhere between the read and the replace: the file it leads to now
+    // was not read, and stays as it is.
+    QVERIFY(writeBytes("; other\n", QStringLiteral("other.cfg")));
+    LogCapture log;
+    QString problem;
+    QVERIFY(!rewriteConfigFile(configFile, "[rendering]\n", [](QByteArrayView, QString *) {
+        QFile::remove(configFile);
+        QFile::link(QStringLiteral("other.cfg"), configFile);
+        return std::optional<QByteArray>("[rendering]\nx=\"1\"\n");
+    }, &problem));
+    QCOMPARE(problem, QStringLiteral("The file changed while it was written"));
+    QCOMPARE(log.take(), QStringList { warning("Cannot write to config file:") });
+    QCOMPARE(readBytes(QStringLiteral("other.cfg")), QByteArray("; other\n"));
+    QCOMPARE(readBytes(QStringLiteral("sub/new.cfg")), onDisk("[rendering]\nrendering_device/driver=\"d3d12\"\n"));
 #else
     QSKIP("links are a POSIX case");
 #endif
@@ -675,11 +737,21 @@ void TestConfig::refusedFiles()
     huge.close();
     QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
     QCOMPARE(QFileInfo(configFile).size(), 64 * 1024 * 1024 + 1);
+    // Exactly at the limit, it is read.
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024));
+    huge.close();
+    QCOMPARE(callConfig(get), QStringList { QStringLiteral("value: vulkan") });
     // Just under the limit, a choice would take it past: refused, and left as it was.
     QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024 - 10));
     huge.close();
     QCOMPARE(callConfig(set), refused("Cannot write to config file:"));
     QCOMPARE(QFileInfo(configFile).size(), 64 * 1024 * 1024 - 10);
+    QVERIFY(QFile::remove(configFile));
+
+    // A file whose reading fails.
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), configFile));
+    QCOMPARE(callConfig(get) + callConfig(set), unread + refused("Cannot open config file:"));
+    QCOMPARE(QFileInfo(configFile).symLinkTarget(), QStringLiteral("/proc/self/mem"));
     QVERIFY(QFile::remove(configFile));
 
     // A file that reports no size and never ends.
@@ -775,7 +847,7 @@ void TestConfig::largeSection()
     QVERIFY(writeBytes(section + rest));
 
     QCOMPARE(callConfig({ QStringLiteral("set"), driverKey, QStringLiteral("d3d12") }), QStringList());
-    QVERIFY(readBytes() == onDisk(section + "rendering_device/driver=\"d3d12\"\n" + rest));
+    QVERIFY(readBytes() == section + "rendering_device/driver=\"d3d12\"\n" + rest);
     QCOMPARE(callConfig({ QStringLiteral("get"), driverKey, QStringLiteral("vulkan") }),
              QStringList { QStringLiteral("value: d3d12") });
 }

@@ -65,6 +65,7 @@ private slots:
     void firstStartCreatesTheFile();
     void choiceIsWrittenAndShownAtNextStart();
     void clickOnCheckedRowWritesNothing();
+    void clickWritesTheTable();
     void selection_data();
     void selection();
     void unreadableFile();
@@ -108,13 +109,13 @@ void TestDriverChoice::choiceIsWrittenAndShownAtNextStart()
         clickDriver(window, "radio_angle");
         QCOMPARE(log.take(), QStringList());
         QCOMPARE(checkedDriver(window), QStringLiteral("radio_angle"));
-        QCOMPARE(readBytes(), onDisk(angleFile));
+        QCOMPARE(readBytes(), angleFile);
     }
     LogCapture log;
     MainWindow restarted;
     QCOMPARE(log.take(), QStringList());
     QCOMPARE(checkedDriver(restarted), QStringLiteral("radio_angle"));
-    QCOMPARE(readBytes(), onDisk(angleFile));
+    QCOMPARE(readBytes(), angleFile);
 }
 
 // With a folder standing where the file was, any read or write of it would log a
@@ -155,6 +156,21 @@ void TestDriverChoice::clickOnCheckedRowWritesNothing()
     QCOMPARE(log.take().filter(QStringLiteral("config file")), QStringList(2, warning("Cannot open config file:")));
 }
 
+// A start keeps a method the game reads into the family shown; a click on another row
+// writes that row's own values.
+void TestDriverChoice::clickWritesTheTable()
+{
+    const QByteArray mobile = "[rendering]\nrenderer/rendering_method=\"mobile\"\nrenderer/rendering_method.windows=\"mobile\"\n"
+                              "rendering_device/driver.windows=\"D3D12\"\n";
+    QVERIFY(writeBytes(mobile));
+    MainWindow window;
+    QCOMPARE(checkedDriver(window), QStringLiteral("radio_d3d12"));
+    QCOMPARE(readBytes(), mobile + "rendering_device/driver=\"D3D12\"\n");
+    window.findChild<QRadioButton *>(QStringLiteral("radio_vulkan"))->click();
+    QCOMPARE(readBytes(), QByteArray(startFile).replace("driver=\"vulkan\"\nrendering_device/driver.windows=\"vulkan\"",
+                                                     "driver.windows=\"vulkan\"\nrendering_device/driver=\"vulkan\""));
+}
+
 void TestDriverChoice::selection_data()
 {
     QTest::addColumn<QByteArray>("before");
@@ -175,7 +191,9 @@ void TestDriverChoice::selection_data()
     QTest::newRow("forward_plus, d3d12") << d3d12 << "radio_d3d12" << d3d12 + forwardPlusVariants;
     QTest::newRow("forward_plus, another driver")
         << QByteArray("[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"opengl3\"\n")
-        << "radio_d3d12" << d3d12 + forwardPlusVariants;
+        << "radio_vulkan"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"forward_plus\"\nrendering_device/driver=\"vulkan\"\n"
+                      "renderer/rendering_method.windows=\"forward_plus\"\nrendering_device/driver.windows=\"vulkan\"\n");
     QTest::newRow("Windows variant wins")
         << QByteArray("[rendering]\nrendering_device/driver.windows=\"d3d12\"\nrendering_device/driver=\"vulkan\"\n")
         << "radio_d3d12"
@@ -186,15 +204,28 @@ void TestDriverChoice::selection_data()
     QTest::newRow("gl_compatibility, opengl3_angle") << angle << "radio_angle" << angle + angleVariants;
     QTest::newRow("gl_compatibility, another driver")
         << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"vulkan\"\n")
-        << "radio_angle" << angle + angleVariants;
+        << "radio_opengl3"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3\"\n"
+                      "renderer/rendering_method.windows=\"gl_compatibility\"\ngl_compatibility/driver.windows=\"opengl3\"\n");
     QTest::newRow("unknown method")
         << QByteArray("[rendering]\nrenderer/rendering_method=\"mobile\"\nrendering_device/driver=\"vulkan\"\n")
-        << "radio_opengl3"
-        << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\nrendering_device/driver=\"vulkan\"\n"
-                      "renderer/rendering_method.windows=\"gl_compatibility\"\ngl_compatibility/driver=\"opengl3\"\n"
-                      "gl_compatibility/driver.windows=\"opengl3\"\n");
+        << "radio_vulkan"
+        << QByteArray("[rendering]\nrenderer/rendering_method=\"mobile\"\nrendering_device/driver=\"vulkan\"\n"
+                      "renderer/rendering_method.windows=\"mobile\"\nrendering_device/driver.windows=\"vulkan\"\n");
     QTest::newRow("method in other letter case")
-        << QByteArray("[rendering]\nrenderer/rendering_method=\"Forward_Plus\"\n") << "radio_opengl3" << opengl3;
+        << QByteArray("[rendering]\nrenderer/rendering_method.windows=\"GL_Compatibility\"\n") << "radio_vulkan"
+        << QByteArray("[rendering]\nrenderer/rendering_method.windows=\"GL_Compatibility\"\n"
+                      "renderer/rendering_method=\"GL_Compatibility\"\nrendering_device/driver=\"vulkan\"\n"
+                      "rendering_device/driver.windows=\"vulkan\"\n");
+    QTest::newRow("DirectX 12 in capitals") << QByteArray("[rendering]\nrendering_device/driver=\"D3D12\"\n") << "radio_d3d12"
+        << QByteArray("[rendering]\nrendering_device/driver=\"D3D12\"\nrenderer/rendering_method=\"forward_plus\"\n"
+                      "renderer/rendering_method.windows=\"forward_plus\"\nrendering_device/driver.windows=\"D3D12\"\n");
+    for (const char *unknown : { "\"metal\"", "\"\"", "\xE2\x80\x9Cvulkan\xE2\x80\x9D" }) {
+        QTest::addRow("driver %s", unknown)
+            << "[rendering]\nrendering_device/driver.windows=" + QByteArray(unknown) + "\n" << "radio_vulkan"
+            << QByteArray("[rendering]\nrendering_device/driver.windows=\"vulkan\"\nrenderer/rendering_method=\"forward_plus\"\n"
+                          "renderer/rendering_method.windows=\"forward_plus\"\nrendering_device/driver=\"vulkan\"\n");
+    }
     QTest::newRow("both families' drivers")
         << QByteArray("[rendering]\nrenderer/rendering_method=\"gl_compatibility\"\nrendering_device/driver=\"d3d12\"\n"
                       "gl_compatibility/driver=\"opengl3\"\n")
@@ -213,10 +244,10 @@ void TestDriverChoice::selection_data()
     QTest::newRow("keys in another section")
         << QByteArray("[display]\nrenderer/rendering_method=\"gl_compatibility\"\n") << "radio_vulkan"
         << QByteArray("[display]\nrenderer/rendering_method=\"gl_compatibility\"\n\n") + startFile;
-    // Line ends are made plain once per write: a second pass would take the lone CR.
+    // A CR LF file gets CR LF lines; a carriage return of its own stays.
     QTest::newRow("lone carriage return before a CR LF")
         << QByteArray("; note\r\r\n[rendering]\r\nrenderer/rendering_method=\"forward_plus\"\r\n") << "radio_vulkan"
-        << "; note\r\n" + startFile;
+        << "; note\r\r\n" + QByteArray(startFile).replace("\n", "\r\n");
 }
 
 void TestDriverChoice::selection()
@@ -233,8 +264,8 @@ void TestDriverChoice::selection()
     MainWindow window;
     QCOMPARE(log.take(), QStringList());
     QCOMPARE(checkedDriver(window), checked);
-    QCOMPARE(readBytes(), onDisk(after));
-    if (before == onDisk(after))
+    QCOMPARE(readBytes(), onDisk(after, before));
+    if (before == onDisk(after, before))
         QCOMPARE(QFileInfo(configFile).lastModified().toUTC(), longAgo);
 }
 
