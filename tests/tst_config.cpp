@@ -419,9 +419,6 @@ void TestConfig::reading_data()
            "f=1e-5\n" + driver << "d3d12";
     QTest::newRow("CR LF, opening quote only") << QByteArray("[rendering]\r\nrendering_device/driver=\"d3d12\r\n")
                                                << "d3d12";
-    QTest::newRow("string closed on the next line")
-        << QByteArray("[rendering]\nrendering_device/driver=\"d3d12\n\"\n[application]\nconfig/name=\"Foo\"\n")
-        << "d3d12\n";
 }
 
 void TestConfig::reading()
