@@ -1,6 +1,6 @@
 // The driver probes on Windows. Every graphics DLL is loaded here, at run time and only by
 // the probe, so that the launcher starts where one is missing and a normal start loads
-// none of them.
+// none of them (see also cmake/windows-graphics-imports.cmake).
 
 #include "driverprobe.h"
 #include "driverchoices.h"
@@ -17,6 +17,18 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+struct IDirect3D9;
+
+// Qt's Windows platform asks Direct3D 9 for the graphics adapter as it creates each
+// top-level window, only to place an OpenGL window, which the launcher never shows. The
+// program is linked with --wrap=Direct3DCreate9, which brings that call here: null is
+// what Qt gets on a computer without Direct3D 9, so it places the window as any other,
+// and d3d9.dll is neither imported nor loaded.
+extern "C" IDirect3D9 *WINAPI __wrap_Direct3DCreate9(UINT)
+{
+    return nullptr;
+}
 
 namespace {
 

@@ -16,6 +16,9 @@ if(_qt_core_type STREQUAL "STATIC_LIBRARY")
     # picked up from the game's folder; and no symbols ship.
     if(MINGW)
         target_link_options(QuillmontHelper PRIVATE -static -s)
+        # No graphics library in the launcher's process.
+        include(${CMAKE_CURRENT_LIST_DIR}/windows-graphics-imports.cmake)
+        quillmont_keep_graphics_libraries_out(QuillmontHelper)
     endif()
 else()
     install(CODE "message(STATUS \"Qt is shared: run windeployqt on the installed QuillmontHelper.exe\")")
