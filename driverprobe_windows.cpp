@@ -40,6 +40,8 @@ namespace {
 
 // All children together must answer well within the window's own time limit.
 constexpr DWORD childTimeLimitMs = 8000;
+// How often the children's output is read while none ends.
+constexpr DWORD pipePollMs = 20;
 
 DriverProbe found(const QString &detail)
 {
@@ -380,14 +382,15 @@ void quietErrors()
     SetUnhandledExceptionFilter(answerFault);
 }
 
-// What the child has written; only that, for a process it started may hold the pipe open.
-QByteArray readAvailable(HANDLE pipe)
+// What the child has written, while there is more and it is within the size of an answer;
+// never waiting, for a process it started may hold the pipe open.
+void readAvailable(HANDLE pipe, QByteArray &data)
 {
-    QByteArray data;
     DWORD available = 0;
-    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    while (data.size() <= maxAnswerSize && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)
+           && available > 0) {
         const qsizetype size = data.size();
-        data.resize(size + available);
+        data.resize(size + qsizetype(available));
         DWORD read = 0;
         if (!ReadFile(pipe, data.data() + size, available, &read, nullptr))
             read = 0;
@@ -395,7 +398,32 @@ QByteArray readAvailable(HANDLE pipe)
         if (!read)
             break;
     }
-    return data;
+}
+
+// Starts `commandLine` suspended, with `output` as its standard output and no other
+// handle of this process: not the output to the window, nor another child's.
+bool startChild(const std::wstring &program, std::wstring commandLine, HANDLE output, PROCESS_INFORMATION &process)
+{
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> buffer(size);
+    const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size))
+        return false;
+    bool started = false;
+    if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &output, sizeof output, nullptr,
+                                  nullptr)) {
+        STARTUPINFOEXW startup{};
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEOFFFEEDBACK;
+        startup.StartupInfo.hStdOutput = output;
+        startup.lpAttributeList = attributes;
+        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                 CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                 &startup.StartupInfo, &process);
+    }
+    DeleteProcThreadAttributeList(attributes);
+    return started;
 }
 
 } // namespace
@@ -441,6 +469,9 @@ QList<DriverProbe> probeDriversApart(const QStringList &drivers)
     {
         PROCESS_INFORMATION process{};
         HANDLE output = nullptr;
+        QByteArray answer;
+        bool running = false;
+        QString failure; // why its answer does not count, once it has stopped
     };
     std::vector<Child> children(size_t(drivers.size()));
     for (qsizetype i = 0; i < drivers.size(); ++i) {
@@ -450,33 +481,63 @@ QList<DriverProbe> probeDriversApart(const QStringList &drivers)
         if (!CreatePipe(&child.output, &input, &inheritable, 64 * 1024))
             continue;
         SetHandleInformation(child.output, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEOFFFEEDBACK;
-        startup.hStdOutput = input;
-        std::wstring commandLine = L'"' + program + L"\" --probe-drivers " + drivers[i].toStdWString();
         // Suspended until it is in the job, so that nothing it starts escapes it.
-        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                           nullptr, &startup, &child.process)) {
+        if (startChild(program, L'"' + program + L"\" --probe-drivers " + drivers[i].toStdWString(), input,
+                       child.process)) {
             if (job)
                 AssignProcessToJobObject(job, child.process.hProcess);
             ResumeThread(child.process.hThread);
+            child.running = true;
         }
         CloseHandle(input);
     }
 
+    // Each child's output is read while it runs, so that none waits on a full pipe, and a
+    // child that writes more than an answer is stopped then, not at the deadline.
     const ULONGLONG deadline = GetTickCount64() + childTimeLimitMs;
+    for (;;) {
+        std::vector<HANDLE> running;
+        for (Child &child : children) {
+            if (!child.running)
+                continue;
+            const bool ended = WaitForSingleObject(child.process.hProcess, 0) == WAIT_OBJECT_0;
+            readAvailable(child.output, child.answer);
+            if (child.answer.size() > maxAnswerSize) {
+                TerminateProcess(child.process.hProcess, 1);
+                child.failure = QStringLiteral("the probe wrote more than %1 KiB").arg(maxAnswerSize / 1024);
+            } else if (!ended) {
+                running.push_back(child.process.hProcess);
+                continue;
+            }
+            child.running = false;
+        }
+        if (running.empty())
+            break;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            for (Child &child : children) {
+                if (!child.running)
+                    continue;
+                TerminateProcess(child.process.hProcess, 1);
+                child.failure = QStringLiteral("no answer within %1 seconds").arg(childTimeLimitMs / 1000);
+                child.running = false;
+            }
+            break;
+        }
+        // Woken when a child ends, and often enough to keep the pipes from filling.
+        WaitForMultipleObjects(DWORD(running.size()), running.data(), FALSE,
+                               DWORD(std::min<ULONGLONG>(deadline - now, pipePollMs)));
+    }
+
     QList<DriverProbe> probes;
     for (qsizetype i = 0; i < drivers.size(); ++i) {
         const Child &child = children[size_t(i)];
         DriverProbe probe{ drivers[i], DriverStatus::Unknown, QStringLiteral("the probe could not be started") };
         if (child.process.hProcess) {
-            const ULONGLONG now = GetTickCount64();
             DWORD status = 0;
-            if (WaitForSingleObject(child.process.hProcess, DWORD(deadline > now ? deadline - now : 0)) != WAIT_OBJECT_0) {
-                TerminateProcess(child.process.hProcess, 1);
-                probe.detail = QStringLiteral("no answer within %1 seconds").arg(childTimeLimitMs / 1000);
-            } else if (const auto answer = parseDriverProbeAnswer(readAvailable(child.output), { drivers[i] })) {
+            if (!child.failure.isEmpty()) {
+                probe.detail = child.failure;
+            } else if (const auto answer = parseDriverProbeAnswer(child.answer, { drivers[i] })) {
                 probe = answer->first();
             } else if (GetExitCodeProcess(child.process.hProcess, &status)) {
                 probe.detail = QStringLiteral("the probe ended without an answer, status %1").arg(hexCode(status));
