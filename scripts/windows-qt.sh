@@ -48,7 +48,9 @@ unpack_prebuilt() {
     log "unpacking $archive_name"
     rm -rf "$qt" "$qt.partial"
     mkdir -p "$qt.partial"
-    tar -xJf "$archive" -C "$qt.partial"
+    # Stamped with the time of unpacking, so that a build made against another Qt before
+    # rebuilds against this one.
+    tar -xJf "$archive" -C "$qt.partial" --touch
     [ -f "$qt.partial/qt6-mingw-static/lib/cmake/Qt6/Qt6Config.cmake" ] || { log "unexpected archive layout"; return 1; }
     mv "$qt.partial/qt6-mingw-static" "$qt"
     rmdir "$qt.partial"
