@@ -344,7 +344,8 @@ class Run:
         lines = [line.split("\t") for line in result.stdout.decode().splitlines()]
         got = " ".join("=".join(fields[:2]) for fields in lines)
         if (result.returncode, got) != (0, expected):
-            raise Failure("status %d, probed %r, expected %r" % (result.returncode, got, expected))
+            raise Failure("status %d, probed %r, expected %r; answer:\n%s"
+                          % (result.returncode, got, expected, result.stdout.decode().strip()))
         return {fields[0]: fields[2] for fields in lines}
 
     # Graphics DLLs in the game's folder never run in the window's process, whose start
