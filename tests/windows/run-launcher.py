@@ -356,7 +356,10 @@ class Run:
         folder = self.game_folder(with_launcher=True, with_standin=False, dlls=MARKERS)
         launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder, PREFER_FOLDER_DLLS)
         launcher.wait_for_main_window()
-        wait_for("the probe to end", lambda: not probe_running(folder), 30)
+        # Wine shows a process's Windows command line, which holds the folder's name.
+        probe = os.path.basename(folder) + ".*--probe-drivers"
+        wait_for("the probe to end", lambda: subprocess.run(["pgrep", "-f", probe], stdout=subprocess.DEVNULL).returncode,
+                 30)
         self.desktop.close(launcher.main_window)
         expect_status(launcher.wait_for_exit(), 0)
         loads = {name: read_lines(os.path.join(folder, name + ".log"), "utf-16-le") for name in MARKERS}
@@ -417,20 +420,6 @@ def read_lines(path, encoding="utf-8"):
             return f.read().decode(encoding).splitlines()
     except FileNotFoundError:
         return []
-
-
-def probe_running(folder):
-    """Whether a probe of the launcher in folder runs, by the command lines Wine shows."""
-    mark = os.path.basename(folder)
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                command = f.read().decode("utf-8", "replace")
-        except OSError:
-            continue
-        if mark in command and "--probe-drivers" in command:
-            return True
-    return False
 
 
 def wait_for_standin_to_finish(folder, timeout=20):
