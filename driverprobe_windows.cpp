@@ -286,17 +286,20 @@ public:
         if (registerNotification && registerNotification(0, notified, this, &m_cookie) != 0)
             m_cookie = nullptr;
     }
-    ~DllsFromProgramFolder()
-    {
-        const auto unregisterNotification = resolve<NTSTATUS(NTAPI *)(void *)>(
-            GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification");
-        if (m_cookie && unregisterNotification)
-            unregisterNotification(m_cookie);
-    }
+    ~DllsFromProgramFolder() { stopListening(); }
     DllsFromProgramFolder(const DllsFromProgramFolder &) = delete;
     DllsFromProgramFolder &operator=(const DllsFromProgramFolder &) = delete;
 
+    // The names so far, while a driver's thread may still load more.
     QStringList names() const { return m_names; }
+
+    // The names, once no more can come: the loader delivers its notices under its lock,
+    // which ending them takes.
+    QStringList finalNames()
+    {
+        stopListening();
+        return m_names;
+    }
 
 private:
     // The loader's notice of a DLL it has mapped.
@@ -325,6 +328,15 @@ private:
         const QString name = QString::fromStdWString(path.substr(nameStart));
         if (!self->m_names.contains(name, Qt::CaseInsensitive))
             self->m_names.append(name);
+    }
+
+    void stopListening()
+    {
+        const auto unregisterNotification = resolve<NTSTATUS(NTAPI *)(void *)>(
+            GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification");
+        if (m_cookie && unregisterNotification)
+            unregisterNotification(m_cookie);
+        m_cookie = nullptr;
     }
 
     std::wstring m_folder;
@@ -438,7 +450,7 @@ DriverProbe probeDriverHere(const QString &driver)
     const DriverProbeRow &row = probes[choice - std::begin(driverChoices)];
 
     DriverProbe result;
-    const DllsFromProgramFolder dlls;
+    DllsFromProgramFolder dlls;
     const RunningProbe running{ driver, row, dlls };
     runningProbe = &running;
     try {
@@ -448,7 +460,7 @@ DriverProbe probeDriverHere(const QString &driver)
     }
     runningProbe = nullptr;
     result.driver = driver;
-    return namingGameFolderDlls(result, row.graphics, dlls.names());
+    return namingGameFolderDlls(result, row.graphics, dlls.finalNames());
 }
 
 // Each driver is probed by a child process of its own, this program with
