@@ -18,9 +18,6 @@ namespace {
 // The middle field of an answer's line, by DriverStatus.
 const char *const statusWords[] = { "unknown", "found", "missing" };
 
-// An answer is four short lines: a child that writes more is not answering.
-constexpr qint64 maxAnswerSize = 16 * 1024;
-
 // A QProcess that never waits for its child. ~QProcess kills a running child and then
 // waits up to 30 seconds for it to end, which one stuck in a graphics driver may take;
 // the launcher must quit at once. Killed, the child ends on its own.

@@ -28,6 +28,9 @@ struct DriverProbe
     QString detail;
 };
 
+// An answer is four short lines: a child that writes more is not answering.
+constexpr qint64 maxAnswerSize = 16 * 1024;
+
 // `--probe-drivers [DRIVER]`: probes the given drivers, or only DRIVER when one of them is
 // named, and writes one line for each to standard output, in their order:
 // "DRIVER<tab>found|missing|unknown<tab>DETAIL". Returns the exit status: 0, or 2 for a

@@ -1,11 +1,16 @@
-// The driver probes on Windows. Every graphics DLL is loaded here, at run time and only by
-// the probe, so that the launcher starts where one is missing and a normal start loads
-// none of them.
+// The driver probes on Windows. The window's process loads no graphics DLL (see
+// cmake/windows-graphics-imports.cmake): only the probe's child processes do, one driver
+// each, at run time, so that the launcher starts where a DLL is missing or broken. Each
+// child loads a driver's DLLs as the game would, by Windows' default search, which looks
+// in the program's folder first: the game's folder, where players put graphics wrappers
+// and overlays. Any DLL that a probe loaded from there, also one pulled in by the
+// driver's own, is named in its detail, for the game would load that file too.
 
 #include "driverprobe.h"
 #include "driverchoices.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <GL/gl.h>
 #include <GL/wglext.h>
@@ -14,14 +19,29 @@
 #define VK_NO_PROTOTYPES
 #include <vulkan/vulkan.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
+
+struct IDirect3D9;
+
+// Qt's Windows platform asks Direct3D 9 for the graphics adapter as it creates each
+// top-level window, only to place an OpenGL window, which the launcher never shows. The
+// program is linked with --wrap=Direct3DCreate9, which brings that call here: null is
+// what Qt gets on a computer without Direct3D 9, so it places the window as any other,
+// and d3d9.dll is neither imported nor loaded.
+extern "C" IDirect3D9 *WINAPI __wrap_Direct3DCreate9(UINT)
+{
+    return nullptr;
+}
 
 namespace {
 
 // All children together must answer well within the window's own time limit.
 constexpr DWORD childTimeLimitMs = 8000;
+// How often the children's output is read while none ends.
+constexpr DWORD pipePollMs = 20;
 
 DriverProbe found(const QString &detail)
 {
@@ -38,11 +58,11 @@ QString hexCode(unsigned long code)
     return QStringLiteral("0x") + QString::number(code, 16).toUpper();
 }
 
-// Windows' own copy only: nothing from the game's folder, or from wherever else the
-// search would look, runs in the probe.
-HMODULE loadSystemLibrary(const wchar_t *name)
+// As the game loads it: by the default search, so a copy in the game's folder comes
+// before Windows' own, and the DLLs it pulls in are found the same way.
+HMODULE loadAsTheGame(const wchar_t *name)
 {
-    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return LoadLibraryW(name);
 }
 
 template <typename Function>
@@ -55,7 +75,7 @@ Function resolve(HMODULE library, const char *name)
 
 DriverProbe probeVulkan()
 {
-    const auto getProc = resolve<PFN_vkGetInstanceProcAddr>(loadSystemLibrary(L"vulkan-1.dll"),
+    const auto getProc = resolve<PFN_vkGetInstanceProcAddr>(loadAsTheGame(L"vulkan-1.dll"),
                                                             "vkGetInstanceProcAddr");
     if (!getProc)
         return missing(QStringLiteral("no Vulkan loader (vulkan-1.dll)"));
@@ -105,7 +125,7 @@ DriverProbe probeVulkan()
 
 DriverProbe probeD3d12()
 {
-    const auto createDevice = resolve<PFN_D3D12_CREATE_DEVICE>(loadSystemLibrary(L"d3d12.dll"), "D3D12CreateDevice");
+    const auto createDevice = resolve<PFN_D3D12_CREATE_DEVICE>(loadAsTheGame(L"d3d12.dll"), "D3D12CreateDevice");
     if (!createDevice)
         return missing(QStringLiteral("no DirectX 12 (d3d12.dll)"));
     // Without a device pointer this only asks whether one could be made; S_FALSE says yes.
@@ -152,7 +172,7 @@ private:
 
 DriverProbe probeOpenGl()
 {
-    const HMODULE library = loadSystemLibrary(L"opengl32.dll");
+    const HMODULE library = loadAsTheGame(L"opengl32.dll");
     const auto createContext = resolve<HGLRC(WINAPI *)(HDC)>(library, "wglCreateContext");
     const auto deleteContext = resolve<BOOL(WINAPI *)(HGLRC)>(library, "wglDeleteContext");
     const auto makeCurrent = resolve<BOOL(WINAPI *)(HDC, HGLRC)>(library, "wglMakeCurrent");
@@ -206,7 +226,7 @@ DriverProbe probeOpenGl()
 // The game's DirectX 11 path, through ANGLE, needs feature level 10_0 on a hardware device.
 DriverProbe probeD3d11()
 {
-    const auto createDevice = resolve<PFN_D3D11_CREATE_DEVICE>(loadSystemLibrary(L"d3d11.dll"), "D3D11CreateDevice");
+    const auto createDevice = resolve<PFN_D3D11_CREATE_DEVICE>(loadAsTheGame(L"d3d11.dll"), "D3D11CreateDevice");
     if (!createDevice)
         return missing(QStringLiteral("no DirectX 11 (d3d11.dll)"));
     const D3D_FEATURE_LEVEL levels[] = { D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1,
@@ -222,18 +242,20 @@ DriverProbe probeD3d11()
     return found(QStringLiteral("DirectX 11, feature level %1_%2").arg(level >> 12).arg((level >> 8) & 0xf));
 }
 
-// The probe of each row of the driver choice table, in its order.
-DriverProbe (*const probes[])() = { probeVulkan, probeD3d12, probeOpenGl, probeD3d11 };
-static_assert(std::size(probes) == std::size(driverChoices));
-
-// No dialog or debugger when a driver faults or a disk is missing: the process just ends,
-// and the one that started it answers `unknown`. The filter covers what the error mode,
-// which children inherit, does not: Wine starts its debugger whatever the mode.
-void quietErrors()
+// The probe of each row of the driver choice table, in its order, and what the game
+// starts with it.
+struct DriverProbeRow
 {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS *) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
-}
+    DriverProbe (*probe)();
+    const char *graphics;
+};
+const DriverProbeRow probes[] = {
+    { probeVulkan, "Vulkan" },
+    { probeD3d12, "DirectX 12" },
+    { probeOpenGl, "OpenGL 3" },
+    { probeD3d11, "DirectX 11" },
+};
+static_assert(std::size(probes) == std::size(driverChoices));
 
 std::wstring programPath()
 {
@@ -248,14 +270,139 @@ std::wstring programPath()
     }
 }
 
-// What the child has written; only that, for a process it started may hold the pipe open.
-QByteArray readAvailable(HANDLE pipe)
+// The file names of the DLLs that the loader maps from the program's folder while this
+// lives, in their order, each once. Told by the loader itself, it also hears of a DLL
+// that is unloaded again, such as one pulled in by a driver's DLL that then fails to load.
+class DllsFromProgramFolder
 {
-    QByteArray data;
+public:
+    DllsFromProgramFolder()
+    {
+        const std::wstring program = programPath();
+        m_folder = program.substr(0, program.find_last_of(L'\\') + 1);
+        // Documented, but in no import library.
+        const auto registerNotification = resolve<NTSTATUS(NTAPI *)(ULONG, Notification, void *, void **)>(
+            GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification");
+        if (registerNotification && registerNotification(0, notified, this, &m_cookie) != 0)
+            m_cookie = nullptr;
+    }
+    ~DllsFromProgramFolder() { stopListening(); }
+    DllsFromProgramFolder(const DllsFromProgramFolder &) = delete;
+    DllsFromProgramFolder &operator=(const DllsFromProgramFolder &) = delete;
+
+    // The names so far, while a driver's thread may still load more.
+    QStringList names() const { return m_names; }
+
+    // The names, once no more can come: the loader delivers its notices under its lock,
+    // which ending them takes.
+    QStringList finalNames()
+    {
+        stopListening();
+        return m_names;
+    }
+
+private:
+    // The loader's notice of a DLL it has mapped.
+    struct LoadedDll
+    {
+        ULONG flags;
+        const UNICODE_STRING *fullName;
+        const UNICODE_STRING *fileName;
+        void *base;
+        ULONG size;
+    };
+    using Notification = void(NTAPI *)(ULONG reason, const LoadedDll *dll, void *context);
+    static constexpr ULONG loadedReason = 1;
+
+    static void NTAPI notified(ULONG reason, const LoadedDll *dll, void *context)
+    {
+        auto *self = static_cast<DllsFromProgramFolder *>(context);
+        if (reason != loadedReason)
+            return;
+        const std::wstring path(dll->fullName->Buffer, dll->fullName->Length / sizeof(wchar_t));
+        const size_t nameStart = path.find_last_of(L'\\') + 1;
+        if (nameStart != self->m_folder.size()
+            || CompareStringOrdinal(path.data(), int(nameStart), self->m_folder.data(), int(nameStart), TRUE)
+                   != CSTR_EQUAL)
+            return;
+        const QString name = QString::fromStdWString(path.substr(nameStart));
+        if (!self->m_names.contains(name, Qt::CaseInsensitive))
+            self->m_names.append(name);
+    }
+
+    void stopListening()
+    {
+        const auto unregisterNotification = resolve<NTSTATUS(NTAPI *)(void *)>(
+            GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification");
+        if (m_cookie && unregisterNotification)
+            unregisterNotification(m_cookie);
+        m_cookie = nullptr;
+    }
+
+    std::wstring m_folder;
+    QStringList m_names;
+    void *m_cookie = nullptr;
+};
+
+// The DLLs from the game's folder that a probe loaded, named first in its detail: the game
+// would load them too, and a player who put them there learns why it may not start.
+DriverProbe namingGameFolderDlls(DriverProbe probe, const char *graphics, const QStringList &dlls)
+{
+    if (dlls.isEmpty())
+        return probe;
+    const QString names = dlls.join(QStringLiteral(", "));
+    if (probe.status == DriverStatus::Found)
+        probe.detail += QStringLiteral(", through %1 from the game's folder").arg(names);
+    else
+        probe.detail = QStringLiteral("%1 from the game's folder could not start %2: %3")
+                           .arg(names, QLatin1String(graphics), probe.detail);
+    return probe;
+}
+
+// The probe that this process runs, while it runs.
+struct RunningProbe
+{
+    QString driver;
+    const DriverProbeRow &row;
+    const DllsFromProgramFolder &dlls;
+};
+const RunningProbe *runningProbe = nullptr;
+
+// A fault ends the process, and the one that started it answers `unknown`; one in a probe
+// is answered here first, so that the DLLs from the game's folder that the probe had
+// loaded, which Windows may only have found wanting when the probe called them, are named.
+LONG WINAPI answerFault(EXCEPTION_POINTERS *fault)
+{
+    if (runningProbe) {
+        const QString code = hexCode(fault->ExceptionRecord->ExceptionCode);
+        const DriverProbe probe = namingGameFolderDlls(
+            { runningProbe->driver, DriverStatus::Unknown, QStringLiteral("the probe faulted, code %1").arg(code) },
+            runningProbe->row.graphics, runningProbe->dlls.names());
+        const QByteArray line = probe.driver.toUtf8() + "\tunknown\t" + probe.detail.toUtf8() + '\n';
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.constData(), DWORD(line.size()), &written, nullptr);
+    }
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// No dialog or debugger when a driver faults or a disk is missing. The filter covers what
+// the error mode, which children inherit, does not: Wine starts its debugger whatever the
+// mode.
+void quietErrors()
+{
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(answerFault);
+}
+
+// What the child has written, while there is more and it is within the size of an answer;
+// never waiting, for a process it started may hold the pipe open.
+void readAvailable(HANDLE pipe, QByteArray &data)
+{
     DWORD available = 0;
-    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    while (data.size() <= maxAnswerSize && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)
+           && available > 0) {
         const qsizetype size = data.size();
-        data.resize(size + available);
+        data.resize(size + qsizetype(available));
         DWORD read = 0;
         if (!ReadFile(pipe, data.data() + size, available, &read, nullptr))
             read = 0;
@@ -263,7 +410,32 @@ QByteArray readAvailable(HANDLE pipe)
         if (!read)
             break;
     }
-    return data;
+}
+
+// Starts `commandLine` suspended, with `output` as its standard output and no other
+// handle of this process: not the output to the window, nor another child's.
+bool startChild(const std::wstring &program, std::wstring commandLine, HANDLE output, PROCESS_INFORMATION &process)
+{
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> buffer(size);
+    const auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size))
+        return false;
+    bool started = false;
+    if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &output, sizeof output, nullptr,
+                                  nullptr)) {
+        STARTUPINFOEXW startup{};
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEOFFFEEDBACK;
+        startup.StartupInfo.hStdOutput = output;
+        startup.lpAttributeList = attributes;
+        started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                 CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                 &startup.StartupInfo, &process);
+    }
+    DeleteProcThreadAttributeList(attributes);
+    return started;
 }
 
 } // namespace
@@ -271,18 +443,24 @@ QByteArray readAvailable(HANDLE pipe)
 DriverProbe probeDriverHere(const QString &driver)
 {
     quietErrors();
-    DriverProbe result{ QString(), DriverStatus::Unknown, QStringLiteral("no probe for this driver") };
-    for (int row = 0; row < driverChoiceCount; ++row) {
-        if (driver != QLatin1String(driverChoices[row].driverValue))
-            continue;
-        try {
-            result = probes[row]();
-        } catch (...) {
-            result = { QString(), DriverStatus::Unknown, QStringLiteral("the probe threw an exception") };
-        }
+    const auto choice = std::find_if(std::begin(driverChoices), std::end(driverChoices),
+                                     [&](const DriverChoice &row) { return driver == QLatin1String(row.driverValue); });
+    if (choice == std::end(driverChoices))
+        return { driver, DriverStatus::Unknown, QStringLiteral("no probe for this driver") };
+    const DriverProbeRow &row = probes[choice - std::begin(driverChoices)];
+
+    DriverProbe result;
+    DllsFromProgramFolder dlls;
+    const RunningProbe running{ driver, row, dlls };
+    runningProbe = &running;
+    try {
+        result = row.probe();
+    } catch (...) {
+        result = { QString(), DriverStatus::Unknown, QStringLiteral("the probe threw an exception") };
     }
+    runningProbe = nullptr;
     result.driver = driver;
-    return result;
+    return namingGameFolderDlls(result, row.graphics, dlls.finalNames());
 }
 
 // Each driver is probed by a child process of its own, this program with
@@ -303,6 +481,9 @@ QList<DriverProbe> probeDriversApart(const QStringList &drivers)
     {
         PROCESS_INFORMATION process{};
         HANDLE output = nullptr;
+        QByteArray answer;
+        bool running = false;
+        QString failure; // why its answer does not count, once it has stopped
     };
     std::vector<Child> children(size_t(drivers.size()));
     for (qsizetype i = 0; i < drivers.size(); ++i) {
@@ -312,33 +493,63 @@ QList<DriverProbe> probeDriversApart(const QStringList &drivers)
         if (!CreatePipe(&child.output, &input, &inheritable, 64 * 1024))
             continue;
         SetHandleInformation(child.output, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES | STARTF_FORCEOFFFEEDBACK;
-        startup.hStdOutput = input;
-        std::wstring commandLine = L'"' + program + L"\" --probe-drivers " + drivers[i].toStdWString();
         // Suspended until it is in the job, so that nothing it starts escapes it.
-        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                           nullptr, &startup, &child.process)) {
+        if (startChild(program, L'"' + program + L"\" --probe-drivers " + drivers[i].toStdWString(), input,
+                       child.process)) {
             if (job)
                 AssignProcessToJobObject(job, child.process.hProcess);
             ResumeThread(child.process.hThread);
+            child.running = true;
         }
         CloseHandle(input);
     }
 
+    // Each child's output is read while it runs, so that none waits on a full pipe, and a
+    // child that writes more than an answer is stopped then, not at the deadline.
     const ULONGLONG deadline = GetTickCount64() + childTimeLimitMs;
+    for (;;) {
+        std::vector<HANDLE> running;
+        for (Child &child : children) {
+            if (!child.running)
+                continue;
+            const bool ended = WaitForSingleObject(child.process.hProcess, 0) == WAIT_OBJECT_0;
+            readAvailable(child.output, child.answer);
+            if (child.answer.size() > maxAnswerSize) {
+                TerminateProcess(child.process.hProcess, 1);
+                child.failure = QStringLiteral("the probe wrote more than %1 KiB").arg(maxAnswerSize / 1024);
+            } else if (!ended) {
+                running.push_back(child.process.hProcess);
+                continue;
+            }
+            child.running = false;
+        }
+        if (running.empty())
+            break;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            for (Child &child : children) {
+                if (!child.running)
+                    continue;
+                TerminateProcess(child.process.hProcess, 1);
+                child.failure = QStringLiteral("no answer within %1 seconds").arg(childTimeLimitMs / 1000);
+                child.running = false;
+            }
+            break;
+        }
+        // Woken when a child ends, and often enough to keep the pipes from filling.
+        WaitForMultipleObjects(DWORD(running.size()), running.data(), FALSE,
+                               DWORD(std::min<ULONGLONG>(deadline - now, pipePollMs)));
+    }
+
     QList<DriverProbe> probes;
     for (qsizetype i = 0; i < drivers.size(); ++i) {
         const Child &child = children[size_t(i)];
         DriverProbe probe{ drivers[i], DriverStatus::Unknown, QStringLiteral("the probe could not be started") };
         if (child.process.hProcess) {
-            const ULONGLONG now = GetTickCount64();
             DWORD status = 0;
-            if (WaitForSingleObject(child.process.hProcess, DWORD(deadline > now ? deadline - now : 0)) != WAIT_OBJECT_0) {
-                TerminateProcess(child.process.hProcess, 1);
-                probe.detail = QStringLiteral("no answer within %1 seconds").arg(childTimeLimitMs / 1000);
-            } else if (const auto answer = parseDriverProbeAnswer(readAvailable(child.output), { drivers[i] })) {
+            if (!child.failure.isEmpty()) {
+                probe.detail = child.failure;
+            } else if (const auto answer = parseDriverProbeAnswer(child.answer, { drivers[i] })) {
                 probe = answer->first();
             } else if (GetExitCodeProcess(child.process.hProcess, &status)) {
                 probe.detail = QStringLiteral("the probe ended without an answer, status %1").arg(hexCode(status));

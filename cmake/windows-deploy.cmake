@@ -9,13 +9,24 @@
 
 get_target_property(_qt_core_type Qt6::Core TYPE)
 if(_qt_core_type STREQUAL "STATIC_LIBRARY")
-    # The plugins the launcher loads: the windows platform and the vista style, linked
-    # in by default, and the ico reader for its window icon. No other image format.
-    qt_import_plugins(QuillmontHelper INCLUDE_BY_TYPE imageformats Qt6::QICOPlugin)
-    # MinGW's runtime goes into the program too, so that no DLL of another version is
-    # picked up from the game's folder; and no symbols ship.
+    # The start-up benchmark's baseline is linked as the launcher is, to compare like
+    # with like.
+    foreach(_target IN ITEMS QuillmontHelper startup-baseline)
+        # The plugins the launcher loads: the windows platform and the vista style,
+        # linked in by default, and the ico reader for its window icon. No other image
+        # format.
+        qt_import_plugins(${_target} INCLUDE_BY_TYPE imageformats Qt6::QICOPlugin)
+        # MinGW's runtime goes into the program too, so that no DLL of another version
+        # is picked up from the game's folder; and no symbols ship.
+        if(MINGW)
+            target_link_options(${_target} PRIVATE -static -s)
+        endif()
+    endforeach()
     if(MINGW)
-        target_link_options(QuillmontHelper PRIVATE -static -s)
+        # No graphics library in the launcher's process; the baseline is a Qt window as
+        # Qt makes it.
+        include(${CMAKE_CURRENT_LIST_DIR}/windows-graphics-imports.cmake)
+        quillmont_keep_graphics_libraries_out(QuillmontHelper)
     endif()
 else()
     install(CODE "message(STATUS \"Qt is shared: run windeployqt on the installed QuillmontHelper.exe\")")
@@ -24,7 +35,7 @@ unset(_qt_core_type)
 
 # The icon painter and the benchmarks serve the build machine. Linked statically each
 # costs seconds, so the Windows build makes them only when asked for by name.
-foreach(_target IN ITEMS gear-icon config_bench)
+foreach(_target IN ITEMS gear-icon config_bench startup-baseline)
     if(TARGET ${_target})
         set_target_properties(${_target} PROPERTIES EXCLUDE_FROM_ALL ON)
     endif()

@@ -121,10 +121,11 @@ launcher_log=$root/build/windows-launcher.log
 # The Wine session ends inside the X server's lifetime, so that nothing of it lingers
 # on a display that is gone.
 timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-    tests/windows/run-launcher.py "$1" "$2"
+    tests/windows/run-launcher.py "$1" "$2" "$3"
     status=$?
     timeout 30 wineserver -w
-    exit $status' _ "$install_dir" "$build/tests/windows/Quillmont.exe" 2>&1 | tee "$launcher_log"
+    exit $status' _ "$install_dir" "$build/tests/windows/Quillmont.exe" "$build/tests/windows/dlls" 2>&1 \
+    | tee "$launcher_log"
 summary=$(grep -E '^run-launcher: [0-9]+ passed, [0-9]+ failed$' "$launcher_log" | tail -n 1)
 if [ -n "$summary" ]; then
     passed=$((passed + $(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$summary")))

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Makes Qt 6.4.2 for Windows (MinGW-w64), built as static libraries with the static
-# compiler runtime, ready in build/qt6-mingw-static and prints its path. Linked against
-# it, the launcher is one .exe that needs no Qt or MinGW DLL beside it.
+# compiler runtime, optimised for size and without the features that the launcher does
+# not use, ready in build/qt6-mingw-static and prints its path. Linked against it, the
+# launcher is one .exe that needs no Qt or MinGW DLL beside it.
 #
 # Uses the prebuilt archive in ../shared/toolchains beside the repository when it is
 # there and its sha256 matches; unpacks it once per checksum. Otherwise builds the same
-# Qt from Debian's qt6-base source package (about 18 minutes on 2 cores) and caches it.
+# Qt from Debian's qt6-base source package (about 23 minutes on 2 cores) and caches it.
 #
 #   scripts/windows-qt.sh            prebuilt if possible, else build from source
 #   scripts/windows-qt.sh --source   always build from source
@@ -17,7 +18,8 @@ root=$PWD
 cache=$root/build
 qt=$cache/qt6-mingw-static
 stamp=$qt/.quillmont-origin
-archive_name=qt6-mingw-static-6.4.2-deb12.tar.xz
+archive_name=qt6-mingw-static-min-6.4.2-deb12.tar.xz
+archive_folder=qt6-mingw-static-min
 qt_version=6.4.2
 log() { echo "windows-qt: $*" >&2; }
 
@@ -48,18 +50,22 @@ unpack_prebuilt() {
     log "unpacking $archive_name"
     rm -rf "$qt" "$qt.partial"
     mkdir -p "$qt.partial"
-    tar -xJf "$archive" -C "$qt.partial"
-    [ -f "$qt.partial/qt6-mingw-static/lib/cmake/Qt6/Qt6Config.cmake" ] || { log "unexpected archive layout"; return 1; }
-    mv "$qt.partial/qt6-mingw-static" "$qt"
+    # Stamped with the time of unpacking, so that a build made against another Qt before
+    # rebuilds against this one.
+    tar -xJf "$archive" -C "$qt.partial" --touch
+    [ -f "$qt.partial/$archive_folder/lib/cmake/Qt6/Qt6Config.cmake" ] || { log "unexpected archive layout"; return 1; }
+    mv "$qt.partial/$archive_folder" "$qt"
     rmdir "$qt.partial"
     echo "prebuilt $expected" > "$stamp"
 }
 
 # The same Qt as the prebuilt one, by the recipe it was built with: Debian's source,
 # unchanged, the bundled third-party libraries, and only what the launcher needs;
-# static libraries and the static runtime, without link-time code generation.
+# static libraries and the static runtime, without link-time code generation; every
+# file compiled for size, and none of the text document formats, graphics view, style
+# sheets, file dialog, file system model or MIME database, which the launcher never uses.
 build_from_source() {
-    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "source $qt_version static" ]; then
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "source $qt_version static-min" ]; then
         log "Qt built from source already in place"
         return 0
     fi
@@ -87,11 +93,16 @@ build_from_source() {
         -DFEATURE_jpeg=OFF -DFEATURE_androiddeployqt=OFF \
         -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF \
         -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF \
-        -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_jpeg=OFF >"$work/configure.log"
-    log "building Qt (about 18 minutes on 2 cores; log in $work/build.log)"
+        -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_jpeg=OFF \
+        -DFEATURE_optimize_size=ON \
+        -DFEATURE_mimetype_database=OFF -DFEATURE_textodfwriter=OFF \
+        -DFEATURE_textmarkdownreader=OFF -DFEATURE_textmarkdownwriter=OFF \
+        -DFEATURE_graphicsview=OFF -DFEATURE_style_stylesheet=OFF \
+        -DFEATURE_filedialog=OFF -DFEATURE_filesystemmodel=OFF >"$work/configure.log"
+    log "building Qt (about 23 minutes on 2 cores; log in $work/build.log)"
     ninja -C "$work/build" -j"$(nproc)" >"$work/build.log"
     cmake --install "$work/build" >"$work/install.log"
-    echo "source $qt_version static" > "$stamp"
+    echo "source $qt_version static-min" > "$stamp"
 }
 
 # Downloads Debian's qt6-base source package with apt's own client, from the archive

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Drives the installed Windows launcher under Wine as a player would.
 
-usage: run-launcher.py INSTALL_DIR STANDIN_EXE
+usage: run-launcher.py INSTALL_DIR STANDIN_EXE DLL_DIR
 
 Needs an X server (run it under xvfb-run) and the Wine prefix in $WINEPREFIX. The
 launcher runs with the windows platform and Wine's plain environment: no search path
-to Qt, so the install folder must hold everything the launcher loads. Each case prints
+to Qt, so the install folder must hold everything the launcher loads. DLL_DIR holds the
+stand-ins for graphics DLLs that a player put in the game's folder
+(graphics_dll.c). Each case prints
 "ok - NAME" or "not ok - NAME: REASON"; the last line is "run-launcher: N passed, M
 failed", and the exit status is 1 if any case failed.
 """
@@ -35,6 +37,10 @@ NO_VULKAN = {"VK_ICD_FILENAMES": "/nonexistent.json"}
 PROBES = [({}, "vulkan=found d3d12=found opengl3=found opengl3_angle=found"),
           (NO_VULKAN, "vulkan=missing d3d12=missing opengl3=found opengl3_angle=found"),
           ({"MESA_GL_VERSION_OVERRIDE": "3.0"}, "vulkan=found d3d12=found opengl3=missing opengl3_angle=missing")]
+# Windows loads a DLL from the program's folder before its own; Wine, told so, too.
+PREFER_FOLDER_DLLS = {"WINEDLLOVERRIDES": "d3d9,d3d11,dxgi,vulkan-1=n,b"}
+# Stand-ins that record each process that loads them, in NAME.log beside them.
+MARKERS = ("d3d9.dll", "d3d11.dll", "dxgi.dll")
 
 
 class Failure(Exception):
@@ -177,9 +183,10 @@ class Launcher:
 
 
 class Run:
-    def __init__(self, install_dir, standin):
+    def __init__(self, install_dir, standin, dlls):
         self.install_dir = install_dir
         self.standin = standin
+        self.dlls = dlls
         self.desktop = Desktop()
         prefix = os.environ["WINEPREFIX"]
         self.appdata = os.path.join(prefix, "drive_c", "users", wine_user(),
@@ -197,18 +204,20 @@ class Run:
                 with open(os.path.join(self.game_data, name), "wb") as f:
                     f.write(b"kept by the game\r\n")
 
-    def game_folder(self, with_launcher, with_standin):
+    def game_folder(self, with_launcher, with_standin, dlls=()):
         folder = tempfile.mkdtemp(prefix="quillmont-game.")
         if with_launcher:
             shutil.copytree(self.install_dir, folder, dirs_exist_ok=True)
         if with_standin:
             shutil.copy(self.standin, os.path.join(folder, "Quillmont.exe"))
+        for name in dlls:
+            shutil.copy(os.path.join(self.dlls, name), folder)
         return folder
 
-    def start_in_game_folder(self, start, game_data, with_standin, extra_env=None):
+    def start_in_game_folder(self, start, game_data, with_standin, extra_env=None, dlls=()):
         """The launcher dropped into a game folder, with its window shown."""
         self.set_game_data(game_data)
-        folder = self.game_folder(with_launcher=True, with_standin=with_standin)
+        folder = self.game_folder(with_launcher=True, with_standin=with_standin, dlls=dlls)
         launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder, extra_env)
         launcher.wait_for_main_window()
         return folder, launcher
@@ -326,12 +335,66 @@ class Run:
             raise Failure("the game started more than once")
 
     # Each line's driver and middle field, in the table's order.
-    def probe_drivers(self, extra_env, expected):
-        result = subprocess.run(["wine", os.path.join(self.install_dir, "QuillmontHelper.exe"), "--probe-drivers"],
+    def probe_drivers(self, extra_env, expected, folder=None):
+        """Runs --probe-drivers of the launcher in folder (default: the install folder),
+        checks each line's driver and status, and returns the details by driver."""
+        folder = folder or self.install_dir
+        result = subprocess.run(["wine", os.path.join(folder, "QuillmontHelper.exe"), "--probe-drivers"], cwd=folder,
                                 env=dict(os.environ, **extra_env), capture_output=True, timeout=60)
-        got = " ".join("=".join(line.split("\t")[:2]) for line in result.stdout.decode().splitlines())
+        lines = [line.split("\t") for line in result.stdout.decode().splitlines()]
+        got = " ".join("=".join(fields[:2]) for fields in lines)
         if (result.returncode, got) != (0, expected):
-            raise Failure("status %d, probed %r, expected %r" % (result.returncode, got, expected))
+            raise Failure("status %d, probed %r, expected %r; answer:\n%s"
+                          % (result.returncode, got, expected, result.stdout.decode().strip()))
+        return {fields[0]: fields[2] for fields in lines}
+
+    # Graphics DLLs in the game's folder never run in the window's process, whose start
+    # would import them or whose first window would open Direct3D 9. The probe's
+    # processes do load them, as the game would.
+    def markers_stay_out_of_the_window(self, start):
+        self.set_game_data(None)
+        folder = self.game_folder(with_launcher=True, with_standin=False, dlls=MARKERS)
+        launcher = start(os.path.join(folder, "QuillmontHelper.exe"), folder, PREFER_FOLDER_DLLS)
+        launcher.wait_for_main_window()
+        # Wine shows a process's Windows command line, which holds the folder's name.
+        probe = os.path.basename(folder) + ".*--probe-drivers"
+        wait_for("the probe to end", lambda: subprocess.run(["pgrep", "-f", probe], stdout=subprocess.DEVNULL).returncode,
+                 30)
+        self.desktop.close(launcher.main_window)
+        expect_status(launcher.wait_for_exit(), 0)
+        loads = {name: read_lines(os.path.join(folder, name + ".log"), "utf-16-le") for name in MARKERS}
+        in_window = ["%s by %s" % (name, line) for name, lines in loads.items() for line in lines
+                     if "--probe-drivers" not in line]
+        if in_window:
+            raise Failure("loaded into the window's process: %s" % in_window)
+        if not loads["d3d11.dll"]:
+            raise Failure("no probe loaded d3d11.dll from the game's folder")
+
+    # A DLL from the game's folder that a driver loads is named, also one that the
+    # driver's own DLL pulls in (Wine's d3d12.dll imports dxgi.dll).
+    def probe_names_folder_dlls(self, _):
+        folder = self.game_folder(with_launcher=True, with_standin=False, dlls=MARKERS)
+        try:
+            details = self.probe_drivers(PREFER_FOLDER_DLLS, "vulkan=found d3d12=unknown opengl3=found "
+                                         "opengl3_angle=missing", folder)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+        for driver, dll in (("opengl3_angle", "d3d11.dll"), ("d3d12", "dxgi.dll")):
+            if "%s from the game's folder" % dll not in details[driver]:
+                raise Failure("%s: %r does not name %s from the game's folder" % (driver, details[driver], dll))
+
+    # A DLL that floods its loader's output costs only the answers of the drivers that
+    # load it (under Wine, DirectX 12 runs on Vulkan through vulkan-1.dll), at once rather
+    # than at the deadline; the window neither waits for it nor is held by it at quit.
+    def flooding_dll(self, start):
+        folder, launcher = self.start_in_game_folder(start, None, with_standin=False, extra_env=PREFER_FOLDER_DLLS,
+                                                     dlls=("vulkan-1.dll",))
+        self.desktop.close(launcher.main_window)
+        expect_status(launcher.wait_for_exit(timeout=5), 0)
+        details = self.probe_drivers(PREFER_FOLDER_DLLS, "vulkan=unknown d3d12=unknown opengl3=found "
+                                     "opengl3_angle=found", folder)
+        if "more than 16 KiB" not in details["vulkan"]:
+            raise Failure("vulkan: %r, not refused for its size" % details["vulkan"])
 
     # Without Vulkan, selected at a first start, once the probe has ended the start button
     # asks first; Cancel, the default, leaves the launcher open and starts nothing.
@@ -350,11 +413,11 @@ class Run:
             raise Failure("the launcher ended, or started the game")
 
 
-def read_lines(path):
-    """The stand-in's record, or no lines if it has not started (yet)."""
+def read_lines(path, encoding="utf-8"):
+    """The lines of a record, or none if nothing has written it (yet)."""
     try:
         with open(path, "rb") as f:
-            return f.read().decode("utf-8").splitlines()
+            return f.read().decode(encoding).splitlines()
     except FileNotFoundError:
         return []
 
@@ -386,10 +449,9 @@ def expect_status(status, expected):
 
 
 def main(argv):
-    if len(argv) != 2:
+    if len(argv) != 3:
         sys.exit(__doc__)
-    install_dir, standin = (os.path.realpath(a) for a in argv)
-    run = Run(install_dir, standin)
+    run = Run(*(os.path.realpath(a) for a in argv))
     run.case("first start in an empty folder: window, CR LF override.cfg, close", run.first_start)
     run.case("closing the window exits 0 and starts nothing", run.close_starts_nothing)
     run.case("only Settings enabled; start button starts the game once", run.clear_settings_then_start)
@@ -399,6 +461,10 @@ def main(argv):
         setting = " ".join("%s=%s" % item for item in env.items()) or "no variable"
         run.case("--probe-drivers with %s" % setting, lambda _, e=env, x=expected: run.probe_drivers(e, x))
     run.case("without Vulkan the start button asks first; Cancel starts nothing", run.missing_driver_asks)
+    run.case("d3d9, d3d11 and dxgi.dll in the game's folder: none loads into the window's process",
+             run.markers_stay_out_of_the_window)
+    run.case("--probe-drivers names d3d11.dll and dxgi.dll from the game's folder", run.probe_names_folder_dlls)
+    run.case("a vulkan-1.dll that floods its output: refused at once, the window does not wait", run.flooding_dll)
     run.set_game_data(None)
     print("run-launcher: %d passed, %d failed" % (run.passed, run.failed), flush=True)
     return 1 if run.failed else 0
