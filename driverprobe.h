@@ -38,7 +38,8 @@ constexpr qint64 maxAnswerSize = 16 * 1024;
 int runDriverProbe(const QStringList &drivers, const QStringList &arguments);
 
 // The probes of an answer to `--probe-drivers`, in the order of `drivers`, when it is a
-// valid one: in UTF-8, exactly one line for each driver, each ended by LF or CR LF.
+// valid one: in UTF-8, no longer than maxAnswerSize, exactly one line for each driver,
+// each ended by LF or CR LF.
 std::optional<QList<DriverProbe>> parseDriverProbeAnswer(QByteArrayView answer, const QStringList &drivers);
 
 // The platform's probes, for runDriverProbe(): one driver in this process, and several,

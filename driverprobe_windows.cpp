@@ -24,18 +24,6 @@
 #include <string>
 #include <vector>
 
-struct IDirect3D9;
-
-// Qt's Windows platform asks Direct3D 9 for the graphics adapter as it creates each
-// top-level window, only to place an OpenGL window, which the launcher never shows. The
-// program is linked with --wrap=Direct3DCreate9, which brings that call here: null is
-// what Qt gets on a computer without Direct3D 9, so it places the window as any other,
-// and d3d9.dll is neither imported nor loaded.
-extern "C" IDirect3D9 *WINAPI __wrap_Direct3DCreate9(UINT)
-{
-    return nullptr;
-}
-
 namespace {
 
 // All children together must answer well within the window's own time limit.

@@ -12,7 +12,7 @@
 # - Qt's Windows platform calls Direct3DCreate9 for every top-level window it creates,
 #   only to find the screen of the graphics adapter for an OpenGL window, which the
 #   launcher never has. --wrap sends that call to __wrap_Direct3DCreate9 (in
-#   driverprobe_windows.cpp), which returns null, as Direct3D 9 does where it is
+#   nodirect3d9.cpp), which returns null, as Direct3D 9 does where it is
 #   missing: Qt then takes the window's own screen, and d3d9.dll is never imported.
 # - QtGui imports d3d11 and dxgi for its Direct3D 11 rendering, which the launcher's
 #   widgets never use. They are linked through delay-import libraries instead, which
@@ -24,6 +24,7 @@
 #
 # tests/windows/check-deploy.py checks the program's import table for this.
 function(quillmont_keep_graphics_libraries_out target)
+    target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/nodirect3d9.cpp")
     target_link_options(${target} PRIVATE -Wl,--wrap=Direct3DCreate9)
 
     set(folder "${CMAKE_CURRENT_BINARY_DIR}/delayed-imports")
